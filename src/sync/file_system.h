@@ -1,0 +1,95 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <atomic>
+#include <memory>
+#include <vector>
+
+// The file operations the copy needs, behind one interface so that the walk is
+// the same everywhere: a POSIX implementation that works on open directory
+// descriptors (fast, and immune to a directory being swapped for a link while
+// it runs) and a portable one made of Qt's file classes.
+
+enum class EntryType { Unknown, Missing, File, Directory, Link, Other };
+
+struct EntryStatus
+{
+    EntryType type = EntryType::Missing;
+    qint64 modifiedMs = 0; // ms since the epoch, UTC
+    qint64 changedMs = 0; // status change (inode change time) where recorded, else modifiedMs
+    qint64 size = 0;
+    QString error; // why the status could not be read; empty when it could, or when absent
+};
+
+struct DirectoryEntry
+{
+    QString name; // what the user sees and the ignore pattern is matched against
+    QByteArray nativeName; // the bytes the listing gave, where names are bytes
+    EntryType type = EntryType::Unknown; // from the listing; Unknown when it does not say
+};
+
+// Whatever a file system implementation keeps for an open directory.
+class NativeDirectory
+{
+public:
+    virtual ~NativeDirectory() = default;
+};
+
+struct Directory
+{
+    QString path; // native separators, ending with one
+    std::unique_ptr<NativeDirectory> native;
+};
+
+enum class OpenResult { Opened, Missing, Link, NotDirectory, Failed };
+enum class Placement { New, Replace };
+
+class FileSystem
+{
+public:
+    virtual ~FileSystem() = default;
+
+    // A directory the user named: links in the path are followed.
+    virtual OpenResult openRoot(const QString &path, Directory *dir, QString *error) = 0;
+    // Creates the directory with all missing parents, then opens it.
+    virtual bool makeRoot(const QString &path, Directory *dir, QString *error) = 0;
+    // Every entry but "." and "..", hidden ones included, in the order the
+    // file system delivers them.
+    virtual bool list(const Directory &dir, std::vector<DirectoryEntry> *entries, QString *error)
+            = 0;
+    virtual EntryStatus status(const Directory &dir, const DirectoryEntry &entry, bool followLinks)
+            = 0;
+    // Opens a subdirectory without following a link in its place.
+    virtual OpenResult openChild(const Directory &dir, const DirectoryEntry &entry,
+                                 Directory *child, QString *error)
+            = 0;
+    virtual bool makeChild(const Directory &dir, const DirectoryEntry &entry, QString *error) = 0;
+    virtual bool sameDirectory(const Directory &a, const Directory &b) = 0;
+
+    // Copies a regular file (through a link when followLink) into the target
+    // directory under the same name, with its modification time and
+    // permissions. The new content appears under the name whole or not at all.
+    // With Placement::New an entry that appeared meanwhile is left alone.
+    // cancel, when set during a long copy, discards the partial copy.
+    virtual bool copyFile(const Directory &from, const DirectoryEntry &entry, bool followLink,
+                          const Directory &into, Placement placement, bool makeWritable,
+                          const std::atomic<bool> *cancel, QString *error)
+            = 0;
+
+    // Makes every file copied so far durable; called once at the end of a run.
+    virtual bool flush(QString *error) = 0;
+};
+
+// The fastest implementation this platform has.
+std::unique_ptr<FileSystem> makeFileSystem();
+// The one built on Qt's file classes alone.
+std::unique_ptr<FileSystem> makePortableFileSystem();
+
+// The path as a directory prefix: native separators, ending with one.
+QString directoryPrefix(const QString &path);
+
+// Names of the copy's own temporary files, which it never copies.
+bool isTemporaryName(const DirectoryEntry &entry);
+QByteArray temporaryNameFor(const QByteArray &name);

@@ -1,0 +1,190 @@
+#include "sync/file_system_portable.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QSaveFile>
+
+namespace {
+
+struct PortableDirectory : NativeDirectory
+{
+    QString canonicalPath;
+};
+
+QString pathOf(const Directory &dir, const DirectoryEntry &entry)
+{
+    return dir.path + entry.name;
+}
+
+OpenResult open(const QString &path, const QString &prefix, Directory *dir, QString *error)
+{
+    const QFileInfo info(path);
+    if (!info.exists()) {
+        *error = QStringLiteral("目录不存在");
+        return OpenResult::Missing;
+    }
+    if (!info.isDir()) {
+        *error = QStringLiteral("不是目录");
+        return OpenResult::NotDirectory;
+    }
+    if (!info.isReadable()) {
+        *error = QStringLiteral("无法读取目录");
+        return OpenResult::Failed;
+    }
+    auto native = std::make_unique<PortableDirectory>();
+    native->canonicalPath = info.canonicalFilePath();
+    dir->path = prefix;
+    dir->native = std::move(native);
+    return OpenResult::Opened;
+}
+
+} // namespace
+
+OpenResult PortableFileSystem::openRoot(const QString &path, Directory *dir, QString *error)
+{
+    return open(path, directoryPrefix(path), dir, error);
+}
+
+bool PortableFileSystem::makeRoot(const QString &path, Directory *dir, QString *error)
+{
+    if (!QDir().mkpath(path)) {
+        *error = QStringLiteral("无法创建目录");
+        return false;
+    }
+    return open(path, directoryPrefix(path), dir, error) == OpenResult::Opened;
+}
+
+bool PortableFileSystem::list(const Directory &dir, std::vector<DirectoryEntry> *entries,
+                              QString *error)
+{
+    const QDir directory(dir.path);
+    if (!directory.isReadable()) {
+        *error = QStringLiteral("无法读取目录");
+        return false;
+    }
+    // System as well, so that dangling links and special files are seen and
+    // reported rather than passed over without a word.
+    const QStringList names = directory.entryList(
+            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::NoSort);
+    entries->reserve(entries->size() + size_t(names.size()));
+    for (const QString &name : names)
+        entries->push_back(DirectoryEntry {name, QByteArray(), EntryType::Unknown});
+    return true;
+}
+
+EntryStatus PortableFileSystem::status(const Directory &dir, const DirectoryEntry &entry,
+                                       bool followLinks)
+{
+    EntryStatus status;
+    const QFileInfo info(pathOf(dir, entry));
+    if (!followLinks && info.isSymLink()) {
+        status.type = EntryType::Link;
+    } else if (!info.exists()) {
+        return status;
+    } else if (info.isFile()) {
+        status.type = EntryType::File;
+    } else if (info.isDir()) {
+        status.type = EntryType::Directory;
+    } else {
+        status.type = EntryType::Other;
+    }
+    // Qt follows links for times; a dangling link has none.
+    const QDateTime modified = info.lastModified();
+    status.modifiedMs = modified.isValid() ? modified.toMSecsSinceEpoch() : 0;
+    const QDateTime changed = info.metadataChangeTime();
+    status.changedMs = changed.isValid() ? changed.toMSecsSinceEpoch() : status.modifiedMs;
+    status.size = info.size();
+    return status;
+}
+
+OpenResult PortableFileSystem::openChild(const Directory &dir, const DirectoryEntry &entry,
+                                         Directory *child, QString *error)
+{
+    const QString path = pathOf(dir, entry);
+    if (QFileInfo(path).isSymLink()) {
+        *error = QStringLiteral("是符号链接");
+        return OpenResult::Link;
+    }
+    return open(path, dir.path + entry.name + QDir::separator(), child, error);
+}
+
+bool PortableFileSystem::makeChild(const Directory &dir, const DirectoryEntry &entry,
+                                   QString *error)
+{
+    if (!QDir(dir.path).mkdir(entry.name)) {
+        *error = QStringLiteral("无法创建目录");
+        return false;
+    }
+    return true;
+}
+
+bool PortableFileSystem::sameDirectory(const Directory &a, const Directory &b)
+{
+    const QString &first = static_cast<const PortableDirectory *>(a.native.get())->canonicalPath;
+    return !first.isEmpty()
+           && first == static_cast<const PortableDirectory *>(b.native.get())->canonicalPath;
+}
+
+bool PortableFileSystem::copyFile(const Directory &from, const DirectoryEntry &entry,
+                                  bool followLink, const Directory &into, Placement placement,
+                                  bool makeWritable, const std::atomic<bool> *cancel,
+                                  QString *error)
+{
+    const QString sourcePath = pathOf(from, entry);
+    const QString targetPath = pathOf(into, entry);
+    const QFileInfo sourceInfo(sourcePath);
+    if (!followLink && sourceInfo.isSymLink()) {
+        *error = QStringLiteral("源文件不是普通文件");
+        return false;
+    }
+    QFile in(sourcePath);
+    if (!in.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("无法读取源文件：") + in.errorString();
+        return false;
+    }
+    if (placement == Placement::New && QFileInfo::exists(targetPath)) {
+        *error = QStringLiteral("目标在复制时出现，未覆盖");
+        return false;
+    }
+    // Windows refuses to replace a read-only file.
+    if (makeWritable && placement == Placement::Replace) {
+        QFile::setPermissions(targetPath, QFile::permissions(targetPath) | QFileDevice::WriteOwner);
+    }
+
+    QSaveFile out(targetPath);
+    out.setDirectWriteFallback(false);
+    if (!out.open(QIODevice::WriteOnly)) {
+        *error = QStringLiteral("无法写入目标：") + out.errorString();
+        return false;
+    }
+    QByteArray block;
+    while (!in.atEnd()) {
+        if (cancel && cancel->load(std::memory_order_relaxed)) {
+            out.cancelWriting();
+            *error = QStringLiteral("已取消");
+            return false;
+        }
+        block = in.read(1 << 20);
+        if (block.isEmpty() && in.error() != QFileDevice::NoError) {
+            *error = QStringLiteral("无法读取源文件：") + in.errorString();
+            return false;
+        }
+        if (out.write(block) != block.size())
+            break;
+    }
+    out.setPermissions(in.permissions());
+    // The time is kept only if nothing is left to be written after it.
+    out.flush();
+    out.setFileTime(sourceInfo.lastModified(), QFileDevice::FileModificationTime);
+    if (!out.commit()) {
+        *error = QStringLiteral("无法写入目标：") + out.errorString();
+        return false;
+    }
+    return true;
+}
+
+bool PortableFileSystem::flush(QString *)
+{
+    return true; // QSaveFile::commit has already flushed every file
+}

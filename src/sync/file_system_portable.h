@@ -1,0 +1,25 @@
+#pragma once
+
+#include "sync/file_system.h"
+
+// Qt's file classes alone: the path used where no faster platform code
+// exists. Each file is written through QSaveFile, which flushes it to disk
+// and renames it into place; a link swapped in while the run is under way is
+// not guarded against here.
+class PortableFileSystem : public FileSystem
+{
+public:
+    OpenResult openRoot(const QString &path, Directory *dir, QString *error) override;
+    bool makeRoot(const QString &path, Directory *dir, QString *error) override;
+    bool list(const Directory &dir, std::vector<DirectoryEntry> *entries, QString *error) override;
+    EntryStatus status(const Directory &dir, const DirectoryEntry &entry,
+                       bool followLinks) override;
+    OpenResult openChild(const Directory &dir, const DirectoryEntry &entry, Directory *child,
+                         QString *error) override;
+    bool makeChild(const Directory &dir, const DirectoryEntry &entry, QString *error) override;
+    bool sameDirectory(const Directory &a, const Directory &b) override;
+    bool copyFile(const Directory &from, const DirectoryEntry &entry, bool followLink,
+                  const Directory &into, Placement placement, bool makeWritable,
+                  const std::atomic<bool> *cancel, QString *error) override;
+    bool flush(QString *error) override;
+};

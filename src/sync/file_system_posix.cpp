@@ -1,0 +1,474 @@
+#include "sync/file_system_posix.h"
+
+#include <QFile>
+
+#include <cerrno>
+#include <cstdio>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+struct PosixDirectory : NativeDirectory
+{
+    int fd = -1;
+    dev_t device = 0;
+    ino_t inode = 0;
+    ~PosixDirectory() override
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+int descriptorOf(const Directory &dir)
+{
+    return static_cast<const PosixDirectory *>(dir.native.get())->fd;
+}
+
+const PosixDirectory &nativeOf(const Directory &dir)
+{
+    return *static_cast<const PosixDirectory *>(dir.native.get());
+}
+
+QString reason(int error)
+{
+    return qt_error_string(error);
+}
+
+qint64 toMs(const timespec &time)
+{
+    // Floor division, so that times before the epoch round the same way.
+    return qint64(time.tv_sec) * 1000 + time.tv_nsec / 1000000;
+}
+
+EntryType typeOfMode(mode_t mode)
+{
+    if (S_ISREG(mode))
+        return EntryType::File;
+    if (S_ISDIR(mode))
+        return EntryType::Directory;
+    if (S_ISLNK(mode))
+        return EntryType::Link;
+    return EntryType::Other;
+}
+
+EntryType typeOfListing(unsigned char type)
+{
+    switch (type) {
+    case DT_REG:
+        return EntryType::File;
+    case DT_DIR:
+        return EntryType::Directory;
+    case DT_LNK:
+        return EntryType::Link;
+    case DT_UNKNOWN:
+        return EntryType::Unknown;
+    default:
+        return EntryType::Other;
+    }
+}
+
+// Takes ownership of fd.
+bool adopt(int fd, const QString &path, Directory *dir, QString *error)
+{
+    struct stat st;
+    if (::fstat(fd, &st) != 0) {
+        *error = reason(errno);
+        ::close(fd);
+        return false;
+    }
+    auto native = std::make_unique<PosixDirectory>();
+    native->fd = fd;
+    native->device = st.st_dev;
+    native->inode = st.st_ino;
+    dir->path = path;
+    dir->native = std::move(native);
+    return true;
+}
+
+// mkdir -p, keeping the reason of the first step that fails.
+int makePath(const QByteArray &path)
+{
+    for (int slash = path.indexOf('/', 1);; slash = path.indexOf('/', slash + 1)) {
+        const QByteArray step = slash < 0 ? path : path.left(slash);
+        if (!step.isEmpty() && ::mkdir(step.constData(), 0777) != 0 && errno != EEXIST)
+            return errno;
+        if (slash < 0)
+            return 0;
+    }
+}
+
+} // namespace
+
+PosixFileSystem::PosixFileSystem() = default;
+
+PosixFileSystem::~PosixFileSystem()
+{
+    for (const auto &device : written)
+        ::close(device.second);
+}
+
+OpenResult PosixFileSystem::openRoot(const QString &path, Directory *dir, QString *error)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) {
+        const int failure = errno;
+        *error = reason(failure);
+        if (failure == ENOENT || failure == ELOOP)
+            return OpenResult::Missing;
+        return failure == ENOTDIR ? OpenResult::NotDirectory : OpenResult::Failed;
+    }
+    return adopt(fd, directoryPrefix(path), dir, error) ? OpenResult::Opened : OpenResult::Failed;
+}
+
+bool PosixFileSystem::makeRoot(const QString &path, Directory *dir, QString *error)
+{
+    const QByteArray encoded = QFile::encodeName(path);
+    int fd = ::open(encoded.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0 && errno == ENOENT) {
+        if (const int failure = makePath(encoded)) {
+            *error = reason(failure);
+            return false;
+        }
+        fd = ::open(encoded.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    }
+    if (fd < 0) {
+        *error = reason(errno);
+        return false;
+    }
+    return adopt(fd, directoryPrefix(path), dir, error);
+}
+
+bool PosixFileSystem::list(const Directory &dir, std::vector<DirectoryEntry> *entries,
+                           QString *error)
+{
+    // fdopendir takes the descriptor it is given, so hand it a copy.
+    const int copy = ::fcntl(descriptorOf(dir), F_DUPFD_CLOEXEC, 0);
+    DIR *stream = copy >= 0 ? ::fdopendir(copy) : nullptr;
+    if (!stream) {
+        *error = reason(errno);
+        if (copy >= 0)
+            ::close(copy);
+        return false;
+    }
+    ::rewinddir(stream);
+    errno = 0;
+    while (const dirent *item = ::readdir(stream)) {
+        const char *name = item->d_name;
+        if (name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0)))
+            continue;
+        DirectoryEntry entry;
+        entry.nativeName = QByteArray(name);
+        entry.name = QFile::decodeName(entry.nativeName);
+        entry.type = typeOfListing(item->d_type);
+        entries->push_back(std::move(entry));
+    }
+    const int failure = errno;
+    ::closedir(stream);
+    if (failure != 0) {
+        *error = reason(failure);
+        return false;
+    }
+    return true;
+}
+
+EntryStatus PosixFileSystem::status(const Directory &dir, const DirectoryEntry &entry,
+                                    bool followLinks)
+{
+    EntryStatus status;
+    struct stat st;
+    if (::fstatat(descriptorOf(dir), entry.nativeName.constData(), &st,
+                  followLinks ? 0 : AT_SYMLINK_NOFOLLOW)
+        != 0) {
+        // A dangling link or a loop of links counts as absent.
+        if (errno != ENOENT && errno != ELOOP) {
+            status.type = EntryType::Unknown;
+            status.error = reason(errno);
+        }
+        return status;
+    }
+    status.type = typeOfMode(st.st_mode);
+    status.modifiedMs = toMs(st.st_mtim);
+    status.changedMs = toMs(st.st_ctim);
+    status.size = st.st_size;
+    return status;
+}
+
+OpenResult PosixFileSystem::openChild(const Directory &dir, const DirectoryEntry &entry,
+                                      Directory *child, QString *error)
+{
+    const int fd = ::openat(descriptorOf(dir), entry.nativeName.constData(),
+                            O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd >= 0) {
+        return adopt(fd, dir.path + entry.name + QLatin1Char('/'), child, error)
+                       ? OpenResult::Opened
+                       : OpenResult::Failed;
+    }
+    const int failure = errno;
+    *error = reason(failure);
+    if (failure == ENOENT)
+        return OpenResult::Missing;
+    if (failure == ELOOP || failure == ENOTDIR) {
+        // Which of the two the kernel reports for a link varies; ask.
+        const EntryStatus found = status(dir, entry, false);
+        if (found.type == EntryType::Link)
+            return OpenResult::Link;
+        if (found.type == EntryType::Missing)
+            return OpenResult::Missing;
+        return OpenResult::NotDirectory;
+    }
+    return OpenResult::Failed;
+}
+
+bool PosixFileSystem::makeChild(const Directory &dir, const DirectoryEntry &entry, QString *error)
+{
+    if (::mkdirat(descriptorOf(dir), entry.nativeName.constData(), 0777) != 0 && errno != EEXIST) {
+        *error = reason(errno);
+        return false;
+    }
+    return true;
+}
+
+bool PosixFileSystem::sameDirectory(const Directory &a, const Directory &b)
+{
+    return nativeOf(a).device == nativeOf(b).device && nativeOf(a).inode == nativeOf(b).inode;
+}
+
+bool PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry &entry, bool followLink,
+                               const Directory &into, Placement placement, bool makeWritable,
+                               const std::atomic<bool> *cancel, QString *error)
+{
+    // Replacing renames over the old file, which needs no write permission on
+    // it, so makeWritable has nothing left to do here.
+    Q_UNUSED(makeWritable);
+
+    // Non-blocking, so that a pipe put in a file's place cannot stall the run.
+    const int in = ::openat(descriptorOf(from), entry.nativeName.constData(),
+                            O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLink ? 0 : O_NOFOLLOW));
+    if (in < 0) {
+        *error = QStringLiteral("无法读取源文件：") + reason(errno);
+        return false;
+    }
+    struct stat source;
+    if (::fstat(in, &source) != 0 || !S_ISREG(source.st_mode)) {
+        *error = QStringLiteral("源文件不是普通文件");
+        ::close(in);
+        return false;
+    }
+
+    const int dirFd = descriptorOf(into);
+    const QByteArray temporaryName = temporaryNameFor(entry.nativeName);
+    bool unnamed = false;
+    int failure = 0;
+    const int out = createTemporary(dirFd, temporaryName, &unnamed, &failure);
+    if (out < 0) {
+        ::close(in);
+        *error = QStringLiteral("无法写入目标目录：") + reason(failure);
+        return false;
+    }
+
+    failure = copyContent(in, out, cancel);
+    ::close(in);
+    const timespec times[2] = {source.st_atim, source.st_mtim};
+    if (failure == 0 && ::fchmod(out, source.st_mode & 0777) != 0)
+        failure = errno;
+    if (failure == 0 && ::futimens(out, times) != 0)
+        failure = errno;
+    if (failure == 0)
+        failure = place(out, unnamed, dirFd, entry.nativeName, temporaryName, placement);
+    if (::close(out) != 0 && failure == 0)
+        failure = errno; // a network file system may report a lost write only here
+    if (failure != 0 && !unnamed)
+        ::unlinkat(dirFd, temporaryName.constData(), 0);
+
+    if (failure == ECANCELED) {
+        *error = QStringLiteral("已取消");
+        return false;
+    }
+    if (failure == EEXIST) {
+        *error = QStringLiteral("目标在复制时出现，未覆盖");
+        return false;
+    }
+    if (failure != 0) {
+        *error = QStringLiteral("无法写入目标：") + reason(failure);
+        return false;
+    }
+    rememberDevice(into);
+    return true;
+}
+
+int PosixFileSystem::createTemporary(int dirFd, const QByteArray &temporaryName, bool *unnamed,
+                                     int *error)
+{
+#ifdef O_TMPFILE
+    if (unnamedTemporaries) {
+        const int fd = ::openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            *unnamed = true;
+            return fd;
+        }
+        if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL && errno != ENOENT) {
+            *error = errno;
+            return -1;
+        }
+        unnamedTemporaries = false;
+    }
+#endif
+    *unnamed = false;
+    const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+    int fd = ::openat(dirFd, temporaryName.constData(), flags, 0600);
+    if (fd < 0 && errno == EEXIST) {
+        // Left behind by a run that was killed; the name is the copy's own.
+        ::unlinkat(dirFd, temporaryName.constData(), 0);
+        fd = ::openat(dirFd, temporaryName.constData(), flags, 0600);
+    }
+    if (fd < 0)
+        *error = errno;
+    return fd;
+}
+
+int PosixFileSystem::copyContent(int in, int out, const std::atomic<bool> *cancel)
+{
+    const auto cancelled = [cancel] {
+        return cancel && cancel->load(std::memory_order_relaxed);
+    };
+#ifdef __linux__
+    // The kernel copies without the data passing through user space.
+    constexpr size_t chunk = 64 << 20;
+    bool copiedSome = false;
+    while (copyRange) {
+        if (cancelled())
+            return ECANCELED;
+        const ssize_t copied = ::copy_file_range(in, nullptr, out, nullptr, chunk, 0);
+        if (copied == 0)
+            return 0;
+        if (copied > 0) {
+            copiedSome = true;
+            continue;
+        }
+        if (errno == EINTR)
+            continue;
+        if (copiedSome
+            || (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP
+                && errno != EBADF && errno != EPERM))
+            return errno;
+        if (errno == ENOSYS)
+            copyRange = false;
+        break; // this pair of file systems cannot; copy through a buffer
+    }
+#endif
+    buffer.resize(1 << 20);
+    for (;;) {
+        if (cancelled())
+            return ECANCELED;
+        const ssize_t got = ::read(in, buffer.data(), buffer.size());
+        if (got == 0)
+            return 0;
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put = ::write(out, buffer.data() + done, size_t(got - done));
+            if (put < 0) {
+                if (errno == EINTR)
+                    continue;
+                return errno;
+            }
+            done += put;
+        }
+    }
+}
+
+int PosixFileSystem::place(int out, bool unnamed, int dirFd, const QByteArray &name,
+                           const QByteArray &temporaryName, Placement placement)
+{
+    if (unnamed) {
+        if (placement == Placement::New)
+            return linkUnnamed(out, dirFd, name);
+        // No call links an unnamed file over an existing name: give it the
+        // temporary name first, then rename that over the target.
+        int failure = linkUnnamed(out, dirFd, temporaryName);
+        if (failure == EEXIST) {
+            ::unlinkat(dirFd, temporaryName.constData(), 0);
+            failure = linkUnnamed(out, dirFd, temporaryName);
+        }
+        if (failure != 0)
+            return failure;
+    } else if (placement == Placement::New) {
+        // A hard link never replaces what another writer put there meanwhile.
+        const int failure
+                = ::linkat(dirFd, temporaryName.constData(), dirFd, name.constData(), 0) == 0
+                          ? 0
+                          : errno;
+        if (failure != EPERM && failure != EOPNOTSUPP) {
+            ::unlinkat(dirFd, temporaryName.constData(), 0);
+            return failure;
+        }
+        // File systems without hard links: check, then rename.
+        struct stat st;
+        if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+            return EEXIST;
+    }
+    if (::renameat(dirFd, temporaryName.constData(), dirFd, name.constData()) != 0) {
+        const int failure = errno;
+        ::unlinkat(dirFd, temporaryName.constData(), 0);
+        return failure;
+    }
+    return 0;
+}
+
+int PosixFileSystem::linkUnnamed(int out, int dirFd, const QByteArray &name)
+{
+#ifdef AT_EMPTY_PATH
+    if (linkByEmptyPath) {
+        if (::linkat(out, "", dirFd, name.constData(), AT_EMPTY_PATH) == 0)
+            return 0;
+        // Without CAP_DAC_READ_SEARCH the kernel answers ENOENT; /proc works for anyone.
+        if (errno != ENOENT && errno != EPERM)
+            return errno;
+        linkByEmptyPath = false;
+    }
+#endif
+    char procPath[64];
+    std::snprintf(procPath, sizeof procPath, "/proc/self/fd/%d", out);
+    if (::linkat(AT_FDCWD, procPath, dirFd, name.constData(), AT_SYMLINK_FOLLOW) == 0)
+        return 0;
+    return errno;
+}
+
+void PosixFileSystem::rememberDevice(const Directory &into)
+{
+    const dev_t device = nativeOf(into).device;
+    for (const auto &known : written) {
+        if (known.first == device)
+            return;
+    }
+    const int fd = ::fcntl(descriptorOf(into), F_DUPFD_CLOEXEC, 0);
+    if (fd >= 0)
+        written.emplace_back(device, fd);
+}
+
+bool PosixFileSystem::flush(QString *error)
+{
+    bool ok = true;
+    for (const auto &device : written) {
+#ifdef __linux__
+        const int result = ::syncfs(device.second);
+#else
+        ::sync();
+        const int result = 0;
+#endif
+        if (result != 0 && ok) {
+            *error = reason(errno);
+            ok = false;
+        }
+        ::close(device.second);
+    }
+    written.clear();
+    return ok;
+}

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "sync/file_system.h"
+
+#include <sys/types.h>
+
+#include <vector>
+
+// Works on open directory descriptors: every name is looked up in the
+// directory the walk holds open, never through a path that a link planted in
+// the tree could redirect. Files are written into an unnamed temporary where
+// the kernel has one (O_TMPFILE), given their time and mode, and linked or
+// renamed into place; nothing is flushed per file, the touched file systems
+// are flushed once by flush().
+class PosixFileSystem : public FileSystem
+{
+public:
+    PosixFileSystem();
+    ~PosixFileSystem() override;
+
+    OpenResult openRoot(const QString &path, Directory *dir, QString *error) override;
+    bool makeRoot(const QString &path, Directory *dir, QString *error) override;
+    bool list(const Directory &dir, std::vector<DirectoryEntry> *entries, QString *error) override;
+    EntryStatus status(const Directory &dir, const DirectoryEntry &entry,
+                       bool followLinks) override;
+    OpenResult openChild(const Directory &dir, const DirectoryEntry &entry, Directory *child,
+                         QString *error) override;
+    bool makeChild(const Directory &dir, const DirectoryEntry &entry, QString *error) override;
+    bool sameDirectory(const Directory &a, const Directory &b) override;
+    bool copyFile(const Directory &from, const DirectoryEntry &entry, bool followLink,
+                  const Directory &into, Placement placement, bool makeWritable,
+                  const std::atomic<bool> *cancel, QString *error) override;
+    bool flush(QString *error) override;
+
+private:
+    int createTemporary(int dirFd, const QByteArray &temporaryName, bool *unnamed, int *error);
+    int copyContent(int in, int out, const std::atomic<bool> *cancel);
+    int place(int out, bool unnamed, int dirFd, const QByteArray &name,
+              const QByteArray &temporaryName, Placement placement);
+    int linkUnnamed(int out, int dirFd, const QByteArray &name);
+    void rememberDevice(const Directory &into);
+
+    bool unnamedTemporaries = true; // cleared once the kernel or file system refuses them
+    bool linkByEmptyPath = true; // cleared once linkat(AT_EMPTY_PATH) is refused
+    bool copyRange = true; // cleared once copy_file_range is refused
+    std::vector<char> buffer;
+    std::vector<std::pair<dev_t, int>> written; // one descriptor per file system written to
+};

@@ -1,0 +1,99 @@
+#include "window/main_window.h"
+
+#include "settings/settings_keys.h"
+#include "settings/settings_store.h"
+#include "ui_main_window_form.h"
+
+#include <QCoreApplication>
+#include <QScrollBar>
+#include <QSettings>
+#include <QTextCursor>
+#include <QTimer>
+
+// The order below matters: the form connects the slots by name, so restoring
+// the spin box and the check boxes runs their slots. The timers must exist
+// before the spin box is restored, and the interval must be set before a
+// restored check box can start them.
+MainWindow::MainWindow(QWidget *parent)
+    : QMainWindow(parent)
+    , ui(new Ui::MainWindow)
+    , syncTimer(nullptr)
+    , settings(nullptr)
+    , uploadTime(0)
+    , downloadTime(0)
+    , syncing(false)
+    , progressTimer(nullptr)
+    , lastTickTime(0)
+    , stopRequested(false)
+{
+    ui->setupUi(this);
+
+    // Programmatic changes count too (setText below), so follow textChanged.
+    localFieldText.setText(ui->lineEdit->text());
+    ignorePattern.setText(ui->lineEdit_3->text());
+    connect(ui->lineEdit, &QLineEdit::textChanged, this,
+            [this](const QString &text) { localFieldText.setText(text); });
+    connect(ui->lineEdit_3, &QLineEdit::textChanged, this,
+            [this](const QString &text) { ignorePattern.setText(text); });
+
+    settings = openSettingsStore();
+    localDir.setText(settings->value(SettingsKeys::localDir).toString());
+    remoteDir.setText(settings->value(SettingsKeys::remoteDir).toString());
+    ui->lineEdit->setText(localDir.text());
+    ui->lineEdit_2->setText(remoteDir.text());
+    const int interval
+            = settings->value(SettingsKeys::timerInterval, SettingsDefaults::timerIntervalSeconds)
+                      .toInt();
+
+    syncTimer = new QTimer(this);
+    connect(syncTimer, &QTimer::timeout, this, [this] { syncTick(); });
+    progressTimer = new QTimer(this);
+    progressTimer->setInterval(30);
+    connect(progressTimer, &QTimer::timeout, this, [this] { refreshProgress(); });
+
+    ui->spinBox->setValue(interval);
+    uploadTime = settings->value(SettingsKeys::uploadTime, SettingsDefaults::syncTime).toLongLong();
+    downloadTime
+            = settings->value(SettingsKeys::downloadTime, SettingsDefaults::syncTime).toLongLong();
+    ui->checkBox->setChecked(
+            settings->value(SettingsKeys::timerUpload, SettingsDefaults::timedSync).toBool());
+    ui->checkBox_2->setChecked(
+            settings->value(SettingsKeys::timerDownload, SettingsDefaults::timedSync).toBool());
+    ui->lineEdit_3->setText(settings->value(SettingsKeys::ignorePattern,
+                                            QString::fromUtf8(SettingsDefaults::ignorePattern))
+                                    .toString());
+
+    connect(this, &MainWindow::signalOutput, this, [this](const QString &s) { appendLog(s); });
+}
+
+MainWindow::~MainWindow()
+{
+    // A running job stops at its next file boundary; it uses this window
+    // until it has finished.
+    stopRequested = true;
+    runningJob.waitForFinished();
+    // What a job that ended just now queued for the GUI thread: its last log
+    // lines and the store write of its new time stamp.
+    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+
+    delete ui;
+    delete settings;
+}
+
+void MainWindow::output(QString text)
+{
+    emit signalOutput(text);
+}
+
+void MainWindow::appendLog(const QString &text)
+{
+    ui->plainTextEdit->appendPlainText(text);
+    // Measured after the append, so a view that was at the bottom follows the
+    // new line and a view the user scrolled up stays where it is.
+    const QScrollBar *bar = ui->plainTextEdit->verticalScrollBar();
+    if (bar->sliderPosition() >= bar->maximum()) {
+        QTextCursor cursor = ui->plainTextEdit->textCursor();
+        cursor.movePosition(QTextCursor::End, QTextCursor::MoveAnchor, 1);
+        ui->plainTextEdit->setTextCursor(cursor);
+    }
+}

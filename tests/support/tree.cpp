@@ -1,0 +1,93 @@
+#include "tree.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QTest>
+
+namespace Tree {
+
+void writeFile(const QString &path, const QByteArray &content, const QDateTime &mtime)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        QFAIL(qPrintable(QStringLiteral("cannot write %1: %2").arg(path, file.errorString())));
+    file.write(content);
+    file.close();
+    if (mtime.isValid())
+        setModified(path, mtime);
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QByteArray();
+    return file.readAll();
+}
+
+void setModified(const QString &path, const QDateTime &mtime)
+{
+    QFile file(path);
+    const bool ok = file.open(QIODevice::ReadWrite | QIODevice::Append)
+                    && file.setFileTime(mtime, QFileDevice::FileModificationTime);
+    if (!ok)
+        QFAIL(qPrintable(QStringLiteral("cannot set the time of %1").arg(path)));
+}
+
+qint64 modifiedMs(const QString &path)
+{
+    return QFileInfo(path).lastModified().toMSecsSinceEpoch();
+}
+
+qint64 changeTimeMs(const QString &path)
+{
+    const QFileInfo info(path);
+    return std::max(info.lastModified().toMSecsSinceEpoch(),
+                    info.metadataChangeTime().toMSecsSinceEpoch());
+}
+
+QStringList snapshot(const QString &root)
+{
+    QStringList lines;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    const QDir base(root);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        const QFileInfo info(path);
+        const QString relative = base.relativeFilePath(path);
+        if (info.isSymLink()) {
+            lines << relative + QStringLiteral(" -> ") + info.symLinkTarget();
+        } else if (info.isDir()) {
+            lines << relative + QLatin1Char('/');
+        } else {
+            const QByteArray hash
+                    = QCryptographicHash::hash(readFile(path), QCryptographicHash::Md5).toHex();
+            lines << QStringLiteral("%1 %2 %3 %4")
+                             .arg(relative)
+                             .arg(info.size())
+                             .arg(info.lastModified().toMSecsSinceEpoch())
+                             .arg(QString::fromLatin1(hash));
+        }
+    }
+    lines.sort();
+    return lines;
+}
+
+QStringList names(const QString &root)
+{
+    QStringList result;
+    QDirIterator it(root, QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot,
+                    QDirIterator::Subdirectories);
+    const QDir base(root);
+    while (it.hasNext())
+        result << base.relativeFilePath(it.next());
+    result.sort();
+    return result;
+}
+
+} // namespace Tree

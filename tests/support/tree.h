@@ -1,0 +1,25 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+// Small helpers for tests that build real trees in temporary directories.
+namespace Tree {
+
+// Writes the file (and its parent directories); a valid mtime is set on it.
+void writeFile(const QString &path, const QByteArray &content, const QDateTime &mtime = {});
+QByteArray readFile(const QString &path);
+void setModified(const QString &path, const QDateTime &mtime);
+qint64 modifiedMs(const QString &path);
+// The later of the modification and status-change times, in ms.
+qint64 changeTimeMs(const QString &path);
+
+// Every entry below root as "relative/path size mtime-ms md5" lines (links as
+// "relative/path -> target"), sorted, for whole-tree comparisons.
+QStringList snapshot(const QString &root);
+// Relative paths of every file and directory below root, sorted.
+QStringList names(const QString &root);
+
+} // namespace Tree
