@@ -7,6 +7,13 @@
 
 namespace {
 
+// Only the owner, group and other bits: the "user" flags say what this
+// process may do, and Qt would write them back as owner bits.
+constexpr QFileDevice::Permissions modeBits = QFileDevice::ReadOwner | QFileDevice::WriteOwner
+        | QFileDevice::ExeOwner | QFileDevice::ReadGroup | QFileDevice::WriteGroup
+        | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::WriteOther
+        | QFileDevice::ExeOther;
+
 struct PortableDirectory : NativeDirectory
 {
     QString canonicalPath;
@@ -64,9 +71,10 @@ bool PortableFileSystem::list(const Directory &dir, std::vector<DirectoryEntry> 
         return false;
     }
     // System as well, so that dangling links and special files are seen and
-    // reported rather than passed over without a word.
+    // reported rather than passed over without a word. Unsorted, not NoSort:
+    // NoSort falls back to the default order, by name.
     const QStringList names = directory.entryList(
-            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::NoSort);
+            QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot, QDir::Unsorted);
     entries->reserve(entries->size() + size_t(names.size()));
     for (const QString &name : names)
         entries->push_back(DirectoryEntry {name, QByteArray(), EntryType::Unknown});
@@ -173,10 +181,19 @@ bool PortableFileSystem::copyFile(const Directory &from, const DirectoryEntry &e
         if (out.write(block) != block.size())
             break;
     }
-    out.setPermissions(in.permissions());
-    // The time is kept only if nothing is left to be written after it.
+    out.setPermissions(in.permissions() & modeBits);
+    // The time is kept only if nothing is left to be written after it. Qt
+    // reports the epoch itself as no time at all, so build it from the count.
     out.flush();
-    out.setFileTime(sourceInfo.lastModified(), QFileDevice::FileModificationTime);
+    const QDateTime modified = sourceInfo.lastModified();
+    const qint64 modifiedMs = modified.isValid() ? modified.toMSecsSinceEpoch() : 0;
+    if (!out.setFileTime(QDateTime::fromMSecsSinceEpoch(modifiedMs, Qt::UTC),
+                         QFileDevice::FileModificationTime)) {
+        // Without its time the copy would look newer than its source for ever.
+        *error = QStringLiteral("无法设置修改时间：") + out.errorString();
+        out.cancelWriting();
+        return false;
+    }
     if (!out.commit()) {
         *error = QStringLiteral("无法写入目标：") + out.errorString();
         return false;

@@ -64,6 +64,7 @@ MainWindow::MainWindow(QWidget *parent)
                                     .toString());
 
     connect(this, &MainWindow::signalOutput, this, [this](const QString &s) { appendLog(s); });
+    reportSettingsProblem();
 }
 
 MainWindow::~MainWindow()

@@ -54,6 +54,7 @@ private:
     friend struct MainWindowProbe; // tests reach the timers and the clock through it
 
     void appendLog(const QString &text);
+    void reportSettingsProblem();
     void requestSync(const QVector<SyncDirection> &directions);
     void runJob(const QVector<SyncDirection> &directions);
     void persistTime(SyncDirection direction);

@@ -90,4 +90,28 @@ QStringList names(const QString &root)
     return result;
 }
 
+QString difference(const QStringList &actual, const QStringList &expected)
+{
+    QStringList lines;
+    for (const QString &line : expected) {
+        if (!actual.contains(line))
+            lines << QStringLiteral("missing:    ") + line;
+    }
+    for (const QString &line : actual) {
+        if (!expected.contains(line))
+            lines << QStringLiteral("unexpected: ") + line;
+    }
+    if (lines.isEmpty() && actual != expected) {
+        int at = 0;
+        while (at < actual.size() && at < expected.size() && actual.at(at) == expected.at(at))
+            ++at;
+        lines << QStringLiteral("same lines, other order or count; first difference at %1:").arg(at)
+              << QStringLiteral("actual:     ") + actual.value(at, QStringLiteral("(none)"))
+              << QStringLiteral("expected:   ") + expected.value(at, QStringLiteral("(none)"));
+    }
+    if (lines.isEmpty())
+        return QString();
+    return QString(QLatin1Char('\n') + lines.join(QLatin1Char('\n')));
+}
+
 } // namespace Tree

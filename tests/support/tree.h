@@ -22,4 +22,8 @@ QStringList snapshot(const QString &root);
 // Relative paths of every file and directory below root, sorted.
 QStringList names(const QString &root);
 
+// What tells actual from expected, as "missing:" and "unexpected:" lines, for
+// the message of a failed whole-tree comparison; empty when they are equal.
+QString difference(const QStringList &actual, const QStringList &expected);
+
 } // namespace Tree
