@@ -1,0 +1,31 @@
+#pragma once
+
+#include "ui_main_window_form.h"
+#include "window/main_window.h"
+
+#include <QSettings>
+#include <QTimer>
+
+#include <atomic>
+
+// Reaches the private parts of a MainWindow for tests: the form, the timers,
+// the countdown clock, the shared members and the timer handlers.
+struct MainWindowProbe
+{
+    static Ui::MainWindow *ui(MainWindow &window) { return window.ui; }
+    static QTimer *syncTimer(MainWindow &window) { return window.syncTimer; }
+    static QTimer *progressTimer(MainWindow &window) { return window.progressTimer; }
+    static QSettings *settings(MainWindow &window) { return window.settings; }
+
+    static qint64 lastTickTime(const MainWindow &window) { return window.lastTickTime; }
+    static void setLastTickTime(MainWindow &window, qint64 ms) { window.lastTickTime = ms; }
+
+    static std::atomic<qint64> &uploadTime(MainWindow &window) { return window.uploadTime; }
+    static std::atomic<qint64> &downloadTime(MainWindow &window) { return window.downloadTime; }
+    static std::atomic<bool> &syncing(MainWindow &window) { return window.syncing; }
+
+    static void syncTick(MainWindow &window) { window.syncTick(); }
+    static void refreshProgress(MainWindow &window) { window.refreshProgress(); }
+    static void startSyncTimers(MainWindow &window) { window.startSyncTimers(); }
+    static void stopSyncTimers(MainWindow &window) { window.stopSyncTimers(); }
+};

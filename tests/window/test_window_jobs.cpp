@@ -1,0 +1,608 @@
+// Upload and download jobs started from the window: refusals, what a job copies
+// and logs, the stamps it stores, and a window destroyed while a job runs.
+
+#include "support/main_window_probe.h"
+#include "support/test_settings.h"
+#include "support/tree.h"
+#include "window/main_window.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileInfo>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThreadPool>
+
+#include <memory>
+
+namespace {
+
+const QString noPaths = QStringLiteral("请设置同步目录路径");
+const QString busy = QStringLiteral("正在同步中，请稍后再试");
+const QString uploadStart = QStringLiteral("开始上传 ");
+const QString downloadStart = QStringLiteral("开始下载 ");
+const QString uploadDone = QStringLiteral("上传成功 ");
+const QString downloadDone = QStringLiteral("下载成功 ");
+const QString copied = QStringLiteral("    复制文件：");
+const QString cacheCleared = QStringLiteral("清理缓存，可全部重新上传或下载");
+
+// Enough files that a job is still running when the test acts on it.
+constexpr int manyFiles = 3000;
+
+std::unique_ptr<QSettings> openStore()
+{
+    return std::make_unique<QSettings>(QStringLiteral("velkor.twinfold"), QString());
+}
+
+void storeValue(const QString &key, const QVariant &value)
+{
+    const auto store = openStore();
+    store->setValue(key, value);
+    store->sync();
+}
+
+// A local and a remote tree below a temporary directory.
+struct Trees
+{
+    QTemporaryDir root;
+    QString local = root.filePath(QStringLiteral("local"));
+    QString remote = root.filePath(QStringLiteral("remote"));
+
+    Trees()
+    {
+        QDir().mkpath(local);
+        QDir().mkpath(remote);
+    }
+    void store() const
+    {
+        storeValue(QStringLiteral("local_dir"), local);
+        storeValue(QStringLiteral("remote_dir"), remote);
+    }
+};
+
+const QDateTime aWhileAgo = QDateTime::fromSecsSinceEpoch(1600000000);
+
+void writeManyFiles(const QString &dir)
+{
+    for (int i = 0; i < manyFiles; ++i)
+        Tree::writeFile(QStringLiteral("%1/d%2/f%3.txt").arg(dir).arg(i / 100).arg(i),
+                        QByteArray::number(i).repeated(20), aWhileAgo);
+}
+
+int fileCount(const QString &dir)
+{
+    int count = 0;
+    for (const QString &name : Tree::names(dir))
+        count += QFileInfo(dir + QLatin1Char('/') + name).isFile() ? 1 : 0;
+    return count;
+}
+
+QStringList logLines(MainWindow &window)
+{
+    return MainWindowProbe::ui(window)->plainTextEdit->toPlainText().split(QLatin1Char('\n'));
+}
+
+QStringList linesStarting(MainWindow &window, const QString &prefix)
+{
+    QStringList result;
+    for (const QString &line : logLines(window)) {
+        if (line.startsWith(prefix))
+            result << line;
+    }
+    return result;
+}
+
+int indexStarting(const QStringList &lines, const QString &prefix)
+{
+    for (int i = 0; i < lines.size(); ++i) {
+        if (lines.at(i).startsWith(prefix))
+            return i;
+    }
+    return -1;
+}
+
+qint64 now()
+{
+    return QDateTime::currentMSecsSinceEpoch();
+}
+
+} // namespace
+
+// Waits until the running job has ended, then shows every line it posted:
+// they were all queued before it let go of the busy flag.
+#define WAIT_FOR_JOB(window) \
+    do { \
+        QTRY_VERIFY_WITH_TIMEOUT(!MainWindowProbe::syncing(window).load(), 30000); \
+        QCoreApplication::sendPostedEvents(); \
+    } while (false)
+
+class TestWindowJobs : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+
+    void refusesWithoutPaths_data();
+    void refusesWithoutPaths();
+    void uploadCopiesAndLogs();
+    void downloadCopiesAndLogs();
+    void eachButtonRunsItsDirection_data();
+    void eachButtonRunsItsDirection();
+    void typedPathsAreUsed();
+    void patternFieldAppliesToJobs_data();
+    void patternFieldAppliesToJobs();
+    void windowCopyUsesPatternField();
+    void secondRequestWhileBusyIsRefused();
+    void tickWithBothBoxesIsOneRequest();
+    void nextRunStartsFromStamp();
+    void clearCacheMakesNextRunStartFromZero();
+    void clearCacheDuringUploadKeepsItsStamp();
+    void destroyingWindowStopsRunningJob();
+    void stampOfJobEndedBeforeDestroyIsStored();
+
+private:
+    IsolatedSettings isolated;
+};
+
+void TestWindowJobs::init()
+{
+    isolated.clear();
+}
+
+void TestWindowJobs::refusesWithoutPaths_data()
+{
+    QTest::addColumn<bool>("localSet");
+    QTest::addColumn<bool>("remoteSet");
+    QTest::addColumn<QString>("button");
+
+    QTest::newRow("noneUpload") << false << false << "pushButton";
+    QTest::newRow("noneDownload") << false << false << "pushButton_2";
+    QTest::newRow("localOnlyUpload") << true << false << "pushButton";
+    QTest::newRow("localOnlyDownload") << true << false << "pushButton_2";
+    QTest::newRow("remoteOnlyUpload") << false << true << "pushButton";
+    QTest::newRow("remoteOnlyDownload") << false << true << "pushButton_2";
+}
+
+void TestWindowJobs::refusesWithoutPaths()
+{
+    QFETCH(bool, localSet);
+    QFETCH(bool, remoteSet);
+    QFETCH(QString, button);
+    Trees trees;
+    Tree::writeFile(trees.local + QStringLiteral("/a.txt"), "local");
+    Tree::writeFile(trees.remote + QStringLiteral("/b.txt"), "remote");
+    if (localSet)
+        storeValue(QStringLiteral("local_dir"), trees.local);
+    if (remoteSet)
+        storeValue(QStringLiteral("remote_dir"), trees.remote);
+
+    MainWindow w;
+    auto *push = w.findChild<QPushButton *>(button);
+    QVERIFY(push);
+    QTest::mouseClick(push, Qt::LeftButton);
+    QCOMPARE(logLines(w), QStringList {noPaths});
+    QVERIFY(!MainWindowProbe::syncing(w).load());
+
+    QTest::mouseClick(push, Qt::LeftButton);
+    QCOMPARE(logLines(w), (QStringList {noPaths, noPaths}));
+    QVERIFY(QThreadPool::globalInstance()->waitForDone(10000));
+    QCoreApplication::sendPostedEvents();
+    QCOMPARE(logLines(w), (QStringList {noPaths, noPaths}));
+    QCOMPARE(Tree::names(trees.local), QStringList {QStringLiteral("a.txt")});
+    QCOMPARE(Tree::names(trees.remote), QStringList {QStringLiteral("b.txt")});
+    QCOMPARE(MainWindowProbe::uploadTime(w).load(), qint64(0));
+    QCOMPARE(MainWindowProbe::downloadTime(w).load(), qint64(0));
+}
+
+void TestWindowJobs::uploadCopiesAndLogs()
+{
+    Trees trees;
+    Tree::writeFile(trees.local + QStringLiteral("/top.txt"), "top", aWhileAgo);
+    Tree::writeFile(trees.local + QStringLiteral("/a/b.txt"), "nested", aWhileAgo);
+    Tree::writeFile(trees.local + QStringLiteral("/.git/config"), "ignored", aWhileAgo);
+    trees.store();
+
+    MainWindow w;
+    const qint64 before = now();
+    QTest::mouseClick(MainWindowProbe::ui(w)->pushButton, Qt::LeftButton);
+    QVERIFY(MainWindowProbe::syncing(w).load());
+    WAIT_FOR_JOB(w);
+    const qint64 after = now();
+
+    QCOMPARE(Tree::names(trees.remote),
+             (QStringList {QStringLiteral("a"), QStringLiteral("a/b.txt"),
+                           QStringLiteral("top.txt")}));
+    QCOMPARE(Tree::readFile(trees.remote + QStringLiteral("/top.txt")), QByteArray("top"));
+    QCOMPARE(Tree::readFile(trees.remote + QStringLiteral("/a/b.txt")), QByteArray("nested"));
+
+    const QStringList lines = logLines(w);
+    QCOMPARE(lines.size(), 5);
+    QCOMPARE(lines.at(0), QString());
+    QVERIFY(lines.at(1).startsWith(QStringLiteral("开始上传 0 --> ")));
+    const qint64 start = lines.at(1).mid(QStringLiteral("开始上传 0 --> ").size()).toLongLong();
+    QVERIFY(start >= before);
+    QVERIFY(start <= after);
+    QStringList copies = lines.mid(2, 2);
+    copies.sort();
+    QCOMPARE(copies, (QStringList {copied + QStringLiteral("/a/b.txt"),
+                                   copied + QStringLiteral("/top.txt")}));
+    const qint64 stamp = start - 2000;
+    QCOMPARE(lines.at(4), uploadDone + QString::number(stamp));
+
+    QCOMPARE(MainWindowProbe::uploadTime(w).load(), stamp);
+    QCOMPARE(MainWindowProbe::downloadTime(w).load(), qint64(0));
+    QTRY_COMPARE_WITH_TIMEOUT(
+            MainWindowProbe::settings(w)->value(QStringLiteral("upload_time")).toLongLong(), stamp,
+            5000);
+    QCOMPARE(openStore()->value(QStringLiteral("upload_time")).toLongLong(), stamp);
+    QVERIFY(!openStore()->contains(QStringLiteral("download_time")));
+}
+
+void TestWindowJobs::downloadCopiesAndLogs()
+{
+    Trees trees;
+    Tree::writeFile(trees.remote + QStringLiteral("/sub/r.txt"), "remote", aWhileAgo);
+    trees.store();
+
+    MainWindow w;
+    const qint64 before = now();
+    QTest::mouseClick(MainWindowProbe::ui(w)->pushButton_2, Qt::LeftButton);
+    WAIT_FOR_JOB(w);
+    const qint64 after = now();
+
+    QCOMPARE(Tree::readFile(trees.local + QStringLiteral("/sub/r.txt")), QByteArray("remote"));
+    const QStringList lines = logLines(w);
+    QCOMPARE(lines.size(), 4);
+    QCOMPARE(lines.at(0), QString());
+    QVERIFY(lines.at(1).startsWith(QStringLiteral("开始下载 0 --> ")));
+    const qint64 start = lines.at(1).mid(QStringLiteral("开始下载 0 --> ").size()).toLongLong();
+    QVERIFY(start >= before && start <= after);
+    // The shown path is the full one: the local field's text is no prefix of it.
+    QCOMPARE(lines.at(2),
+             copied + QDir::toNativeSeparators(trees.remote + QStringLiteral("/sub/r.txt")));
+    QCOMPARE(lines.at(3), downloadDone + QString::number(start - 2000));
+
+    QCOMPARE(MainWindowProbe::downloadTime(w).load(), start - 2000);
+    QCOMPARE(MainWindowProbe::uploadTime(w).load(), qint64(0));
+    QTRY_COMPARE_WITH_TIMEOUT(
+            MainWindowProbe::settings(w)->value(QStringLiteral("download_time")).toLongLong(),
+            start - 2000, 5000);
+    QVERIFY(!MainWindowProbe::settings(w)->contains(QStringLiteral("upload_time")));
+}
+
+void TestWindowJobs::eachButtonRunsItsDirection_data()
+{
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<bool>("upload");
+
+    QTest::newRow("uploadButton") << "pushButton" << true;
+    QTest::newRow("downloadButton") << "pushButton_2" << false;
+}
+
+void TestWindowJobs::eachButtonRunsItsDirection()
+{
+    QFETCH(QString, button);
+    QFETCH(bool, upload);
+    Trees trees;
+    Tree::writeFile(trees.local + QStringLiteral("/up.txt"), "up", aWhileAgo);
+    Tree::writeFile(trees.remote + QStringLiteral("/down.txt"), "down", aWhileAgo);
+    trees.store();
+
+    MainWindow w;
+    QTest::mouseClick(w.findChild<QPushButton *>(button), Qt::LeftButton);
+    WAIT_FOR_JOB(w);
+
+    const QStringList both {QStringLiteral("down.txt"), QStringLiteral("up.txt")};
+    QCOMPARE(Tree::names(trees.remote), upload ? both : QStringList {QStringLiteral("down.txt")});
+    QCOMPARE(Tree::names(trees.local), upload ? QStringList {QStringLiteral("up.txt")} : both);
+    QCOMPARE(linesStarting(w, uploadStart).size(), upload ? 1 : 0);
+    QCOMPARE(linesStarting(w, downloadStart).size(), upload ? 0 : 1);
+    QCOMPARE(MainWindowProbe::uploadTime(w).load() != 0, upload);
+    QCOMPARE(MainWindowProbe::downloadTime(w).load() != 0, !upload);
+}
+
+void TestWindowJobs::typedPathsAreUsed()
+{
+    Trees trees;
+    Tree::writeFile(trees.local + QStringLiteral("/typed.txt"), "typed", aWhileAgo);
+
+    MainWindow w;
+    Ui::MainWindow *ui = MainWindowProbe::ui(w);
+    QTest::mouseClick(ui->pushButton, Qt::LeftButton);
+    QCOMPARE(logLines(w), QStringList {noPaths});
+
+    QTest::keyClicks(ui->lineEdit, trees.local);
+    QTest::keyClick(ui->lineEdit, Qt::Key_Return);
+    QTest::keyClicks(ui->lineEdit_2, trees.remote);
+    QTest::keyClick(ui->lineEdit_2, Qt::Key_Return);
+    QTest::mouseClick(ui->pushButton, Qt::LeftButton);
+    WAIT_FOR_JOB(w);
+
+    QCOMPARE(Tree::readFile(trees.remote + QStringLiteral("/typed.txt")), QByteArray("typed"));
+    QVERIFY(logLines(w).contains(copied + QStringLiteral("/typed.txt")));
+    QCOMPARE(linesStarting(w, uploadDone).size(), 1);
+}
+
+void TestWindowJobs::patternFieldAppliesToJobs_data()
+{
+    QTest::addColumn<bool>("edit");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QStringList>("arrived");
+
+    QTest::newRow("defaultPattern") << false << QString() << QStringList {"keep.txt", "skip.tmp"};
+    QTest::newRow("emptyField") << true << QString()
+                                << QStringList {".git", ".git/config", "keep.txt", "skip.tmp"};
+    QTest::newRow("tmpFiles") << true << QStringLiteral(".*\\.tmp")
+                              << QStringList {".git", ".git/config", "keep.txt"};
+    QTest::newRow("blankField") << true << QStringLiteral("  ")
+                                << QStringList {".git", ".git/config", "keep.txt", "skip.tmp"};
+}
+
+void TestWindowJobs::patternFieldAppliesToJobs()
+{
+    QFETCH(bool, edit);
+    QFETCH(QString, typed);
+    QFETCH(QStringList, arrived);
+    Trees trees;
+    Tree::writeFile(trees.local + QStringLiteral("/keep.txt"), "keep", aWhileAgo);
+    Tree::writeFile(trees.local + QStringLiteral("/skip.tmp"), "skip", aWhileAgo);
+    Tree::writeFile(trees.local + QStringLiteral("/.git/config"), "git", aWhileAgo);
+    trees.store();
+
+    MainWindow w;
+    Ui::MainWindow *ui = MainWindowProbe::ui(w);
+    if (edit) {
+        ui->lineEdit_3->selectAll();
+        QTest::keyClick(ui->lineEdit_3, Qt::Key_Backspace);
+        QTest::keyClicks(ui->lineEdit_3, typed);
+        QCOMPARE(ui->lineEdit_3->text(), typed);
+    }
+    QTest::mouseClick(ui->pushButton, Qt::LeftButton);
+    WAIT_FOR_JOB(w);
+
+    QCOMPARE(Tree::names(trees.remote), arrived);
+    QCOMPARE(linesStarting(w, uploadDone).size(), 1);
+}
+
+void TestWindowJobs::windowCopyUsesPatternField()
+{
+    Trees trees;
+    Tree::writeFile(trees.local + QStringLiteral("/a.txt"), "a", aWhileAgo);
+    Tree::writeFile(trees.local + QStringLiteral("/b.log"), "b", aWhileAgo);
+    trees.store();
+
+    MainWindow w;
+    Ui::MainWindow *ui = MainWindowProbe::ui(w);
+    QVERIFY(w.isIgnored(QStringLiteral(".git/")));
+    QVERIFY(!w.isIgnored(QStringLiteral(".git")));
+    QVERIFY(!w.isIgnored(QStringLiteral("a.txt")));
+
+    ui->lineEdit_3->setText(QStringLiteral(".*\\.log"));
+    QVERIFY(w.isIgnored(QStringLiteral("b.log")));
+    QVERIFY(!w.isIgnored(QStringLiteral(".git/")));
+
+    QVERIFY(w.copyDirectory(trees.local, trees.remote, true, 0));
+    QCOMPARE(Tree::names(trees.remote), QStringList {QStringLiteral("a.txt")});
+    QCOMPARE(logLines(w), QStringList {copied + QStringLiteral("/a.txt")});
+    // Nothing of a job: no stamp, no busy flag.
+    QCOMPARE(MainWindowProbe::uploadTime(w).load(), qint64(0));
+    QVERIFY(!MainWindowProbe::syncing(w).load());
+}
+
+void TestWindowJobs::secondRequestWhileBusyIsRefused()
+{
+    Trees trees;
+    writeManyFiles(trees.local);
+    trees.store();
+
+    MainWindow w;
+    Ui::MainWindow *ui = MainWindowProbe::ui(w);
+    QTest::mouseClick(ui->pushButton, Qt::LeftButton);
+    QVERIFY2(MainWindowProbe::syncing(w).load(), "the first request was not accepted");
+
+    // Refused at once, ahead of every line of the job still queued.
+    QTest::mouseClick(ui->pushButton, Qt::LeftButton);
+    QCOMPARE(logLines(w), QStringList {busy});
+    QTest::mouseClick(ui->pushButton_2, Qt::LeftButton);
+    QCOMPARE(logLines(w), (QStringList {busy, busy}));
+
+    WAIT_FOR_JOB(w);
+    const QStringList lines = logLines(w);
+    QCOMPARE(lines.count(busy), 2);
+    QCOMPARE(linesStarting(w, uploadStart).size(), 1);
+    QCOMPARE(linesStarting(w, downloadStart).size(), 0);
+    QCOMPARE(linesStarting(w, copied).size(), manyFiles);
+    QCOMPARE(linesStarting(w, uploadDone).size(), 1);
+    QVERIFY(lines.lastIndexOf(busy) < indexStarting(lines, uploadStart));
+    QCOMPARE(fileCount(trees.remote), manyFiles);
+}
+
+void TestWindowJobs::tickWithBothBoxesIsOneRequest()
+{
+    Trees trees;
+    Tree::writeFile(trees.local + QStringLiteral("/up.txt"), "up", aWhileAgo);
+    Tree::writeFile(trees.remote + QStringLiteral("/down.txt"), "down", aWhileAgo);
+    trees.store();
+    storeValue(QStringLiteral("timer_interval"), 3600);
+    storeValue(QStringLiteral("timer_upload"), true);
+    storeValue(QStringLiteral("timer_download"), true);
+
+    MainWindow w;
+    QVERIFY(MainWindowProbe::syncTimer(w)->isActive());
+    MainWindowProbe::syncTick(w);
+    QVERIFY(MainWindowProbe::syncing(w).load());
+    // Nothing refused: both directions went to the one job.
+    QVERIFY(MainWindowProbe::ui(w)->plainTextEdit->toPlainText().isEmpty());
+    WAIT_FOR_JOB(w);
+
+    const QStringList lines = logLines(w);
+    QVERIFY(!lines.contains(busy));
+    const int up = indexStarting(lines, uploadStart);
+    const int upDone = indexStarting(lines, uploadDone);
+    const int down = indexStarting(lines, downloadStart);
+    const int downDone = indexStarting(lines, downloadDone);
+    QVERIFY(up >= 0);
+    QVERIFY(up < upDone);
+    QVERIFY(upDone < down);
+    QVERIFY(down < downDone);
+    QCOMPARE(linesStarting(w, uploadStart).size(), 1);
+    QCOMPARE(linesStarting(w, downloadStart).size(), 1);
+    QCOMPARE(Tree::readFile(trees.remote + QStringLiteral("/up.txt")), QByteArray("up"));
+    QCOMPARE(Tree::readFile(trees.local + QStringLiteral("/down.txt")), QByteArray("down"));
+    QVERIFY(MainWindowProbe::uploadTime(w).load() != 0);
+    QVERIFY(MainWindowProbe::downloadTime(w).load() != 0);
+    QTRY_COMPARE_WITH_TIMEOUT(
+            MainWindowProbe::settings(w)->value(QStringLiteral("download_time")).toLongLong(),
+            MainWindowProbe::downloadTime(w).load(), 5000);
+    QCOMPARE(MainWindowProbe::settings(w)->value(QStringLiteral("upload_time")).toLongLong(),
+             MainWindowProbe::uploadTime(w).load());
+}
+
+void TestWindowJobs::nextRunStartsFromStamp()
+{
+    Trees trees;
+    Tree::writeFile(trees.local + QStringLiteral("/old.txt"), "old", aWhileAgo);
+    trees.store();
+
+    MainWindow w;
+    QTest::mouseClick(MainWindowProbe::ui(w)->pushButton, Qt::LeftButton);
+    WAIT_FOR_JOB(w);
+    const qint64 stamp = MainWindowProbe::uploadTime(w).load();
+    QVERIFY(stamp > 0);
+
+    // A file changed after the stamp goes; the old one, unchanged, does not.
+    Tree::writeFile(trees.local + QStringLiteral("/new.txt"), "new",
+                    QDateTime::fromMSecsSinceEpoch(stamp + 60000));
+    QTest::mouseClick(MainWindowProbe::ui(w)->pushButton, Qt::LeftButton);
+    WAIT_FOR_JOB(w);
+
+    const QStringList starts = linesStarting(w, uploadStart);
+    QCOMPARE(starts.size(), 2);
+    QVERIFY(starts.at(1).startsWith(uploadStart + QString::number(stamp)
+                                    + QStringLiteral(" --> ")));
+    const QStringList copies = linesStarting(w, copied);
+    QCOMPARE(copies, (QStringList {copied + QStringLiteral("/old.txt"),
+                                   copied + QStringLiteral("/new.txt")}));
+}
+
+void TestWindowJobs::clearCacheMakesNextRunStartFromZero()
+{
+    Trees trees;
+    Tree::writeFile(trees.local + QStringLiteral("/a.txt"), "a", aWhileAgo);
+    trees.store();
+
+    MainWindow w;
+    Ui::MainWindow *ui = MainWindowProbe::ui(w);
+    QTest::mouseClick(ui->pushButton, Qt::LeftButton);
+    WAIT_FOR_JOB(w);
+    QTest::mouseClick(ui->pushButton_2, Qt::LeftButton);
+    WAIT_FOR_JOB(w);
+    QVERIFY(MainWindowProbe::uploadTime(w).load() > 0);
+    QVERIFY(MainWindowProbe::downloadTime(w).load() > 0);
+
+    QTest::mouseClick(ui->pushButton_3, Qt::LeftButton);
+    QCOMPARE(logLines(w).last(), cacheCleared);
+
+    QTest::mouseClick(ui->pushButton, Qt::LeftButton);
+    WAIT_FOR_JOB(w);
+    QTest::mouseClick(ui->pushButton_2, Qt::LeftButton);
+    WAIT_FOR_JOB(w);
+
+    const QStringList uploads = linesStarting(w, uploadStart);
+    const QStringList downloads = linesStarting(w, downloadStart);
+    QCOMPARE(uploads.size(), 2);
+    QCOMPARE(downloads.size(), 2);
+    QVERIFY(uploads.at(1).startsWith(QStringLiteral("开始上传 0 --> ")));
+    QVERIFY(downloads.at(1).startsWith(QStringLiteral("开始下载 0 --> ")));
+}
+
+void TestWindowJobs::clearCacheDuringUploadKeepsItsStamp()
+{
+    Trees trees;
+    writeManyFiles(trees.local);
+    trees.store();
+    storeValue(QStringLiteral("download_time"), QVariant(qlonglong(1500000000000)));
+
+    MainWindow w;
+    Ui::MainWindow *ui = MainWindowProbe::ui(w);
+    QTest::mouseClick(ui->pushButton, Qt::LeftButton);
+    QTest::mouseClick(ui->pushButton_3, Qt::LeftButton);
+    QVERIFY2(MainWindowProbe::syncing(w).load(), "the job ended before the clear");
+    QCOMPARE(MainWindowProbe::downloadTime(w).load(), qint64(0));
+
+    WAIT_FOR_JOB(w);
+    const qint64 stamp = MainWindowProbe::uploadTime(w).load();
+    QVERIFY(stamp > 0);
+    QCOMPARE(linesStarting(w, uploadDone), QStringList {uploadDone + QString::number(stamp)});
+    QTRY_COMPARE_WITH_TIMEOUT(
+            MainWindowProbe::settings(w)->value(QStringLiteral("upload_time")).toLongLong(), stamp,
+            5000);
+    QCOMPARE(MainWindowProbe::downloadTime(w).load(), qint64(0));
+    QCOMPARE(MainWindowProbe::settings(w)->value(QStringLiteral("download_time")).toLongLong(),
+             qint64(0));
+}
+
+void TestWindowJobs::destroyingWindowStopsRunningJob()
+{
+    Trees trees;
+    writeManyFiles(trees.local);
+    trees.store();
+
+    auto w = std::make_unique<MainWindow>();
+    w->show();
+    QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+    QTest::mouseClick(MainWindowProbe::ui(*w)->pushButton, Qt::LeftButton);
+    // Under way: the first directory of the copy is there.
+    QTRY_VERIFY_WITH_TIMEOUT(!Tree::names(trees.remote).isEmpty(), 10000);
+    QVERIFY2(MainWindowProbe::syncing(*w).load(), "the job ended before the window was closed");
+
+    w->close();
+    w.reset();
+    const QStringList namesAtDestruction = Tree::names(trees.remote);
+
+    // The job had ended inside the destructor: nothing changes afterwards.
+    QVERIFY(QThreadPool::globalInstance()->waitForDone(10000));
+    QCOMPARE(Tree::names(trees.remote), namesAtDestruction);
+
+    const int arrived = fileCount(trees.remote);
+    QVERIFY2(arrived < manyFiles, "the job was not stopped early");
+    // Every file there arrived whole; no partial or temporary file is left.
+    for (const QString &name : namesAtDestruction) {
+        const QString target = trees.remote + QLatin1Char('/') + name;
+        const QString source = trees.local + QLatin1Char('/') + name;
+        QVERIFY2(QFileInfo::exists(source), qPrintable(name));
+        if (QFileInfo(target).isFile())
+            QCOMPARE(Tree::readFile(target), Tree::readFile(source));
+    }
+
+    // An unfinished upload keeps the old stamp.
+    const auto store = openStore();
+    QCOMPARE(store->value(QStringLiteral("upload_time"), qlonglong(0)).toLongLong(), qint64(0));
+}
+
+void TestWindowJobs::stampOfJobEndedBeforeDestroyIsStored()
+{
+    Trees trees;
+    Tree::writeFile(trees.local + QStringLiteral("/a.txt"), "a", aWhileAgo);
+    trees.store();
+
+    auto w = std::make_unique<MainWindow>();
+    QTest::mouseClick(MainWindowProbe::ui(*w)->pushButton, Qt::LeftButton);
+    // Waits for the pool without running the event loop, so what the job
+    // queued for the GUI thread is still queued.
+    QVERIFY(QThreadPool::globalInstance()->waitForDone(10000));
+    const qint64 stamp = MainWindowProbe::uploadTime(*w).load();
+    QVERIFY(stamp > 0);
+    QVERIFY(!MainWindowProbe::settings(*w)->contains(QStringLiteral("upload_time")));
+
+    w.reset();
+    QCOMPARE(openStore()->value(QStringLiteral("upload_time")).toLongLong(), stamp);
+    QCOMPARE(Tree::readFile(trees.remote + QStringLiteral("/a.txt")), QByteArray("a"));
+}
+
+QTEST_MAIN(TestWindowJobs)
+#include "test_window_jobs.moc"
