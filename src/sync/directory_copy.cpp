@@ -3,6 +3,7 @@
 #include "sync/live_text.h"
 
 #include <algorithm>
+#include <limits>
 
 namespace {
 
@@ -203,7 +204,15 @@ void DirectoryCopy::copyDirectoryEntry(const Directory &from, const DirectoryEnt
         fail(from.path + entry.name, sourceError);
         return;
     }
+    // A directory moved or unpacked into the tree brings files whose own
+    // times are old. When the directory itself changed after `since`,
+    // everything below it is compared with the target instead; files already
+    // in step cost one look each.
+    const qint64 outerSince = since;
+    if (child.changedMs > since)
+        since = std::numeric_limits<qint64>::min();
     copyLevel(child, childTarget);
+    since = outerSince;
 }
 
 bool DirectoryCopy::openTargetChild(const Directory &into, const DirectoryEntry &entry,

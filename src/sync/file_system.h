@@ -40,6 +40,7 @@ public:
 struct Directory
 {
     QString path; // native separators, ending with one
+    qint64 changedMs = 0; // the later of its modification and status-change times
     std::unique_ptr<NativeDirectory> native;
 };
 

@@ -5,6 +5,8 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <algorithm>
+
 namespace {
 
 // Only the owner, group and other bits: the "user" flags say what this
@@ -42,6 +44,8 @@ OpenResult open(const QString &path, const QString &prefix, Directory *dir, QStr
     auto native = std::make_unique<PortableDirectory>();
     native->canonicalPath = info.canonicalFilePath();
     dir->path = prefix;
+    dir->changedMs = std::max(info.lastModified().toMSecsSinceEpoch(),
+                              info.metadataChangeTime().toMSecsSinceEpoch());
     dir->native = std::move(native);
     return OpenResult::Opened;
 }

@@ -2,6 +2,7 @@
 
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <dirent.h>
@@ -85,6 +86,7 @@ bool adopt(int fd, const QString &path, Directory *dir, QString *error)
     native->device = st.st_dev;
     native->inode = st.st_ino;
     dir->path = path;
+    dir->changedMs = std::max(toMs(st.st_mtim), toMs(st.st_ctim));
     dir->native = std::move(native);
     return true;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QRegExp>
+#include <QSet>
 #include <QString>
 
 #include <functional>
@@ -10,24 +11,33 @@ class LiveText;
 // The name test of the copy: a whole-name, case-sensitive QRegExp match of
 // the pattern field's current text. The text is looked at for every name; the
 // expression is compiled again only when the text changed. A blank text
-// ignores nothing, and so does a pattern that is not a valid expression.
+// ignores nothing, and so does a pattern that is not a valid expression or
+// one too costly to match.
 class IgnoreFilter
 {
 public:
     using Warn = std::function<void(const QString &)>;
 
-    // warn, if given, is told once per distinct invalid pattern.
+    // warn, if given, is told once about each unusable pattern text.
     explicit IgnoreFilter(const LiveText &pattern, Warn warn = {});
 
     // name is a bare file name, or a directory name followed by "/".
     bool isIgnored(const QString &name);
 
+    // False for patterns whose counted repeats QRegExp would expand into
+    // more than it can match in reasonable time and memory.
+    static bool withinLimits(const QString &pattern);
+
 private:
     void refresh();
+    void report(const QString &text, const QString &problem);
 
     const LiveText &pattern;
     Warn warn;
     quint64 seenVersion = ~quint64(0);
-    bool blank = true;
+    bool compiled = false;
+    QString compiledText;
+    bool active = false; // a usable expression is compiled
     QRegExp expression;
+    QSet<QString> reported;
 };
