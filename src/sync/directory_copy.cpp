@@ -123,13 +123,24 @@ void DirectoryCopy::copyFileEntry(const Directory &from, const DirectoryEntry &e
     case EntryType::Missing:
         break;
     case EntryType::File:
-        if (existing.modifiedMs > source.modifiedMs) {
+        if (existing.modifiedUs > source.modifiedUs) {
             // Changed on the other side since: overwriting it would lose that change.
             log(QStringLiteral("    目标较新，未覆盖：") + shown(from.path + entry.name));
             return;
         }
-        if (existing.modifiedMs == source.modifiedMs && existing.size == source.size)
-            return; // already in step
+        if (existing.modifiedUs == source.modifiedUs) {
+            if (existing.size == source.size)
+                return; // already in step
+            // Same time, another size: a copy cut short by a power failure, or
+            // two versions written within one tick of a coarse file-system
+            // clock. Only when each last changed tells which is newer; when
+            // that does not show the source to be, replacing could lose an edit.
+            if (existing.changedUs >= source.changedUs) {
+                fail(from.path + entry.name,
+                     QStringLiteral("目标与源修改时间相同而大小不同，无法判断哪个较新，未覆盖"));
+                return;
+            }
+        }
         placement = Placement::Replace;
         break;
     case EntryType::Link:

@@ -19,6 +19,10 @@ struct EntryStatus
     EntryType type = EntryType::Missing;
     qint64 modifiedMs = 0; // ms since the epoch, UTC
     qint64 changedMs = 0; // status change (inode change time) where recorded, else modifiedMs
+    // The same in microseconds, to tell two versions apart that the
+    // millisecond count shows as the same age.
+    qint64 modifiedUs = 0;
+    qint64 changedUs = 0;
     qint64 size = 0;
     QString error; // why the status could not be read; empty when it could, or when absent
 };

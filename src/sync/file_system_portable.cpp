@@ -11,10 +11,10 @@ namespace {
 
 // Only the owner, group and other bits: the "user" flags say what this
 // process may do, and Qt would write them back as owner bits.
-constexpr QFileDevice::Permissions modeBits = QFileDevice::ReadOwner | QFileDevice::WriteOwner
-        | QFileDevice::ExeOwner | QFileDevice::ReadGroup | QFileDevice::WriteGroup
-        | QFileDevice::ExeGroup | QFileDevice::ReadOther | QFileDevice::WriteOther
-        | QFileDevice::ExeOther;
+constexpr QFileDevice::Permissions modeBits
+        = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
+          | QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup
+          | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
 
 struct PortableDirectory : NativeDirectory
 {
@@ -107,6 +107,8 @@ EntryStatus PortableFileSystem::status(const Directory &dir, const DirectoryEntr
     const QDateTime changed = info.metadataChangeTime();
     status.changedMs = changed.isValid() ? changed.toMSecsSinceEpoch() : status.modifiedMs;
     status.size = info.size();
+    status.modifiedUs = status.modifiedMs * 1000;
+    status.changedUs = status.changedMs * 1000;
     return status;
 }
 
@@ -184,6 +186,13 @@ bool PortableFileSystem::copyFile(const Directory &from, const DirectoryEntry &e
         }
         if (out.write(block) != block.size())
             break;
+    }
+    // A file rewritten while it was read gives a copy of neither version.
+    QFileInfo after(sourcePath);
+    if (after.lastModified() != sourceInfo.lastModified() || after.size() != sourceInfo.size()) {
+        out.cancelWriting();
+        *error = QStringLiteral("源文件在复制时被修改，下次重试");
+        return false;
     }
     out.setPermissions(in.permissions() & modeBits);
     // The time is kept only if nothing is left to be written after it. Qt

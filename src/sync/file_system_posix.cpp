@@ -39,10 +39,22 @@ QString reason(int error)
     return qt_error_string(error);
 }
 
+// tv_nsec is never negative, so these round times before the epoch down too.
 qint64 toMs(const timespec &time)
 {
-    // Floor division, so that times before the epoch round the same way.
     return qint64(time.tv_sec) * 1000 + time.tv_nsec / 1000000;
+}
+
+qint64 toUs(const timespec &time)
+{
+    return qint64(time.tv_sec) * 1000000 + time.tv_nsec / 1000;
+}
+
+bool sameVersion(const struct stat &a, const struct stat &b)
+{
+    return a.st_size == b.st_size && a.st_mtim.tv_sec == b.st_mtim.tv_sec
+           && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec && a.st_ctim.tv_sec == b.st_ctim.tv_sec
+           && a.st_ctim.tv_nsec == b.st_ctim.tv_nsec;
 }
 
 EntryType typeOfMode(mode_t mode)
@@ -195,6 +207,8 @@ EntryStatus PosixFileSystem::status(const Directory &dir, const DirectoryEntry &
     status.type = typeOfMode(st.st_mode);
     status.modifiedMs = toMs(st.st_mtim);
     status.changedMs = toMs(st.st_ctim);
+    status.modifiedUs = toUs(st.st_mtim);
+    status.changedUs = toUs(st.st_ctim);
     status.size = st.st_size;
     return status;
 }
@@ -273,7 +287,13 @@ bool PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry &entr
     }
 
     failure = copyContent(in, out, cancel);
+    // A file rewritten while it was read gives a copy of neither version,
+    // under the older time; leave it for the next run.
+    struct stat after;
+    const bool changed = failure == 0 && (::fstat(in, &after) != 0 || !sameVersion(source, after));
     ::close(in);
+    if (changed)
+        failure = EAGAIN;
     const timespec times[2] = {source.st_atim, source.st_mtim};
     if (failure == 0 && ::fchmod(out, source.st_mode & 0777) != 0)
         failure = errno;
@@ -288,6 +308,10 @@ bool PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry &entr
 
     if (failure == ECANCELED) {
         *error = QStringLiteral("已取消");
+        return false;
+    }
+    if (failure == EAGAIN) {
+        *error = QStringLiteral("源文件在复制时被修改，下次重试");
         return false;
     }
     if (failure == EEXIST) {

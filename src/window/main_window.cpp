@@ -56,9 +56,11 @@ MainWindow::MainWindow(QWidget *parent)
     downloadTime
             = settings->value(SettingsKeys::downloadTime, SettingsDefaults::syncTime).toLongLong();
     ui->checkBox->setChecked(
-            settings->value(SettingsKeys::timerUpload, SettingsDefaults::timedSync).toBool());
+            toSwitch(settings->value(SettingsKeys::timerUpload, SettingsDefaults::timedSync),
+                     SettingsDefaults::timedSync));
     ui->checkBox_2->setChecked(
-            settings->value(SettingsKeys::timerDownload, SettingsDefaults::timedSync).toBool());
+            toSwitch(settings->value(SettingsKeys::timerDownload, SettingsDefaults::timedSync),
+                     SettingsDefaults::timedSync));
     ui->lineEdit_3->setText(settings->value(SettingsKeys::ignorePattern,
                                             QString::fromUtf8(SettingsDefaults::ignorePattern))
                                     .toString());

@@ -117,6 +117,25 @@ private slots:
 
 namespace {
 
+// File systems stamp from a coarse clock: two files written in a row may get
+// the same change time. Touches a probe until its change time is later than
+// that of reference, so that "written after" shows in the times.
+bool waitForNextChangeTime(const QString &reference, const QString &probe)
+{
+    const qint64 before = Tree::changeTimeMs(reference);
+    QDeadlineTimer deadline(5000);
+    while (!deadline.hasExpired()) {
+        Tree::writeFile(probe, "tick");
+        if (Tree::changeTimeMs(probe) > before)
+            return true;
+    }
+    return false;
+}
+
+} // namespace
+
+namespace {
+
 const QString copyLine = QStringLiteral("    复制文件：");
 const QString failureLine = QStringLiteral("    复制失败：");
 const QString newerLine = QStringLiteral("    目标较新，未覆盖：");
@@ -667,25 +686,41 @@ void TestDirectoryCopy::decidesOverExistingTarget_data()
     QTest::addColumn<QString>("fileSystem");
     QTest::addColumn<QByteArray>("targetContent"); // null: no target file
     QTest::addColumn<qint64>("targetAge"); // target mtime minus source mtime, ms
+    QTest::addColumn<bool>("targetChangedLast"); // written after the source
     QTest::addColumn<bool>("replaced");
     QTest::addColumn<QStringList>("expectedLines");
 
     const QStringList copied {copyLine + "a.txt"};
     const QStringList kept {newerLine + "a.txt"};
+    const QStringList conflict {
+            QStringLiteral("    复制失败：a.txt（目标与源修改时间相同而大小不同，"
+                           "无法判断哪个较新，未覆盖）")};
     for (const char *fs : fileSystemNames) {
-        fileSystemRow(fs, "missing") << QByteArray() << qint64(0) << true << copied;
-        fileSystemRow(fs, "olderByHour") << QByteArray("old") << qint64(-3600000) << true << copied;
-        fileSystemRow(fs, "olderByOneMs") << QByteArray("old") << qint64(-1) << true << copied;
+        fileSystemRow(fs, "missing") << QByteArray() << qint64(0) << false << true << copied;
+        fileSystemRow(fs, "olderByHour")
+                << QByteArray("old") << qint64(-3600000) << true << true << copied;
+        fileSystemRow(fs, "olderByOneMs")
+                << QByteArray("old") << qint64(-1) << true << true << copied;
         fileSystemRow(fs, "olderSameSize")
-                << QByteArray("OLD CONTENT") << qint64(-1) << true << copied;
-        fileSystemRow(fs, "sameTimeShorter") << QByteArray("old") << qint64(0) << true << copied;
+                << QByteArray("OLD CONTENT") << qint64(-1) << true << true << copied;
+        // Same time, another size: the source wins only when it changed after
+        // the target (a copy cut short); otherwise neither is known to be newer.
+        fileSystemRow(fs, "sameTimeShorter")
+                << QByteArray("old") << qint64(0) << false << true << copied;
         fileSystemRow(fs, "sameTimeLonger")
-                << QByteArray("old content, but longer") << qint64(0) << true << copied;
-        fileSystemRow(fs, "sameTimeEmpty") << QByteArray("") << qint64(0) << true << copied;
+                << QByteArray("old content, but longer") << qint64(0) << false << true << copied;
+        fileSystemRow(fs, "sameTimeEmpty")
+                << QByteArray("") << qint64(0) << false << true << copied;
+        fileSystemRow(fs, "sameTimeShorterChangedLater")
+                << QByteArray("old") << qint64(0) << true << false << conflict;
+        fileSystemRow(fs, "sameTimeLongerChangedLater")
+                << QByteArray("old content, but longer") << qint64(0) << true << false << conflict;
         fileSystemRow(fs, "sameTimeSameSize")
-                << QByteArray("OLD CONTENT") << qint64(0) << false << QStringList();
-        fileSystemRow(fs, "newerByOneMs") << QByteArray("old") << qint64(1) << false << kept;
-        fileSystemRow(fs, "newerByHour") << QByteArray("old") << qint64(3600000) << false << kept;
+                << QByteArray("OLD CONTENT") << qint64(0) << true << false << QStringList();
+        fileSystemRow(fs, "newerByOneMs")
+                << QByteArray("old") << qint64(1) << true << false << kept;
+        fileSystemRow(fs, "newerByHour")
+                << QByteArray("old") << qint64(3600000) << true << false << kept;
     }
 }
 
@@ -694,6 +729,7 @@ void TestDirectoryCopy::decidesOverExistingTarget()
     QFETCH(QString, fileSystem);
     QFETCH(QByteArray, targetContent);
     QFETCH(qint64, targetAge);
+    QFETCH(bool, targetChangedLast);
     QFETCH(bool, replaced);
     QFETCH(QStringList, expectedLines);
     QTemporaryDir dir;
@@ -701,19 +737,33 @@ void TestDirectoryCopy::decidesOverExistingTarget()
     const QString source = dir.filePath("source");
     const QString target = dir.filePath("target");
     const QByteArray sourceContent("new content");
-    Tree::writeFile(source + "/a.txt", sourceContent, oldTime);
-    QVERIFY(QFile::setPermissions(source + "/a.txt", permissionsOfMode(0640)));
     const QDateTime targetTime = oldTime.addMSecs(targetAge);
-    if (!targetContent.isNull()) {
+    const auto writeSource = [&] {
+        Tree::writeFile(source + "/a.txt", sourceContent, oldTime);
+        QVERIFY(QFile::setPermissions(source + "/a.txt", permissionsOfMode(0640)));
+    };
+    const auto writeTarget = [&] {
         Tree::writeFile(target + "/a.txt", targetContent, targetTime);
         QVERIFY(QFile::setPermissions(target + "/a.txt", permissionsOfMode(0600)));
+    };
+    if (targetContent.isNull()) {
+        writeSource();
+    } else if (targetChangedLast) {
+        writeSource();
+        QVERIFY(waitForNextChangeTime(source + "/a.txt", dir.filePath("probe")));
+        writeTarget();
+    } else {
+        writeTarget();
+        QVERIFY(waitForNextChangeTime(target + "/a.txt", dir.filePath("probe")));
+        writeSource();
     }
 
     Copier copier(fileSystem);
     copier.localField.setText(source + QLatin1Char('/'));
     const CopyReport report = copier.run(source, target);
 
-    QVERIFY2(report.complete(), qPrintable(describe(report, copier.lines)));
+    const bool conflict = !expectedLines.isEmpty() && expectedLines.first().contains("复制失败");
+    QVERIFY2(report.complete() != conflict, qPrintable(describe(report, copier.lines)));
     COMPARE_LISTS(copier.lines, expectedLines);
     QCOMPARE(report.copied, replaced ? 1 : 0);
     COMPARE_LISTS(Tree::names(target), QStringList {"a.txt"});

@@ -42,7 +42,7 @@ QStringList logLines(MainWindow &window)
 
 // A stored value that reads as true but is not what writing a bool leaves
 // behind, so a write-back can be told from no write at all.
-const QString trueButNotWritten = QStringLiteral("yes");
+const QString trueButNotWritten = QStringLiteral("1");
 
 } // namespace
 
