@@ -62,9 +62,17 @@ CopyReport DirectoryCopy::run(const QString &source, const QString &target, bool
     targetRoot = &into;
     copyLevel(from, into);
     targetRoot = nullptr;
-    if (!fileSystem->flush(&error))
-        fail(into.path, error);
     return report;
+}
+
+bool DirectoryCopy::flush()
+{
+    QString error;
+    if (fileSystem->flush(&error))
+        return true;
+    ++report.failures;
+    log(QStringLiteral("    复制失败：写入磁盘失败（") + error + QStringLiteral("）"));
+    return false;
 }
 
 void DirectoryCopy::copyLevel(const Directory &from, const Directory &into)
@@ -158,8 +166,8 @@ void DirectoryCopy::copyFileEntry(const Directory &from, const DirectoryEntry &e
     }
 
     QString error;
-    if (!fileSystem->copyFile(from, entry, throughLink, into, placement, makeWritable, cancel,
-                              &error)) {
+    if (!fileSystem->copyFile(from, entry, throughLink, into, placement, existing, makeWritable,
+                              cancel, &error)) {
         if (cancelRequested())
             report.cancelled = true;
         else

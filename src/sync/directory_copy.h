@@ -41,6 +41,10 @@ public:
     ~DirectoryCopy();
 
     CopyReport run(const QString &source, const QString &target, bool makeWritable, qint64 since);
+    // Makes every file the runs so far wrote durable: one flush of each file
+    // system written to, not one per file. A job calls it before it stores a
+    // new time stamp. False, after a failure line, when that fails.
+    bool flush();
     bool isIgnored(const QString &name) { return filter.isIgnored(name); }
 
 private:

@@ -24,6 +24,7 @@ struct EntryStatus
     qint64 modifiedUs = 0;
     qint64 changedUs = 0;
     qint64 size = 0;
+    quint64 fileId = 0; // the inode number where the platform has one, else 0
     QString error; // why the status could not be read; empty when it could, or when absent
 };
 
@@ -76,11 +77,13 @@ public:
     // Copies a regular file (through a link when followLink) into the target
     // directory under the same name, with its modification time and
     // permissions. The new content appears under the name whole or not at all.
-    // With Placement::New an entry that appeared meanwhile is left alone.
+    // With Placement::New an entry that appeared meanwhile is left alone;
+    // with Placement::Replace, replaced is the target as it was looked at, and
+    // a target that changed since is left alone where the platform can tell.
     // cancel, when set during a long copy, discards the partial copy.
     virtual bool copyFile(const Directory &from, const DirectoryEntry &entry, bool followLink,
-                          const Directory &into, Placement placement, bool makeWritable,
-                          const std::atomic<bool> *cancel, QString *error)
+                          const Directory &into, Placement placement, const EntryStatus &replaced,
+                          bool makeWritable, const std::atomic<bool> *cancel, QString *error)
             = 0;
 
     // Makes every file copied so far durable; called once at the end of a run.

@@ -142,9 +142,10 @@ bool PortableFileSystem::sameDirectory(const Directory &a, const Directory &b)
 
 bool PortableFileSystem::copyFile(const Directory &from, const DirectoryEntry &entry,
                                   bool followLink, const Directory &into, Placement placement,
-                                  bool makeWritable, const std::atomic<bool> *cancel,
-                                  QString *error)
+                                  const EntryStatus &replaced, bool makeWritable,
+                                  const std::atomic<bool> *cancel, QString *error)
 {
+    Q_UNUSED(replaced); // QSaveFile renames over whatever is there by then
     const QString sourcePath = pathOf(from, entry);
     const QString targetPath = pathOf(into, entry);
     const QFileInfo sourceInfo(sourcePath);

@@ -19,7 +19,7 @@ public:
     bool makeChild(const Directory &dir, const DirectoryEntry &entry, QString *error) override;
     bool sameDirectory(const Directory &a, const Directory &b) override;
     bool copyFile(const Directory &from, const DirectoryEntry &entry, bool followLink,
-                  const Directory &into, Placement placement, bool makeWritable,
-                  const std::atomic<bool> *cancel, QString *error) override;
+                  const Directory &into, Placement placement, const EntryStatus &replaced,
+                  bool makeWritable, const std::atomic<bool> *cancel, QString *error) override;
     bool flush(QString *error) override;
 };

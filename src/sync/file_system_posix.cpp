@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -115,6 +116,80 @@ int makePath(const QByteArray &path)
     }
 }
 
+// The kernel stamps files from its coarse clock, so two writes within one
+// tick of it carry the same time. If the version just read was stamped in the
+// current tick, a write right after the read could give the file another
+// content under this same time, and a sync could never tell the two apart:
+// wait for the tick to end before trusting the copy. A network file system
+// stamps from its server's clock; a short bound keeps that from stalling.
+#ifdef CLOCK_REALTIME_COARSE
+constexpr clockid_t fileClock = CLOCK_REALTIME_COARSE;
+#else
+constexpr clockid_t fileClock = CLOCK_REALTIME;
+#endif
+
+void waitForTickAfter(const timespec &stamp)
+{
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        timespec now;
+        ::clock_gettime(fileClock, &now);
+        if (now.tv_sec > stamp.tv_sec
+            || (now.tv_sec == stamp.tv_sec && now.tv_nsec > stamp.tv_nsec))
+            return;
+        timespec resolution;
+        ::clock_getres(fileClock, &resolution);
+        ::nanosleep(&resolution, nullptr);
+    }
+}
+
+// A file rewritten while it was read (or within the tick of the version
+// read) gives a copy of neither version under the older time; leave it to
+// the next run. EAGAIN when that happened.
+int settle(int in, const struct stat &before)
+{
+    waitForTickAfter(before.st_mtim);
+    struct stat after;
+    if (::fstat(in, &after) != 0)
+        return errno;
+    return sameVersion(before, after) ? 0 : EAGAIN;
+}
+
+// Replaces the target with the temporary only if the target is still the
+// file that was looked at: another program may have written it (or an editor
+// its swap file) while the copy ran, and a plain rename would throw that work
+// away. The exchange is atomic; the check right after it, and the exchange
+// back when it fails, leave a window of two system calls. EINVAL where the
+// file system cannot exchange; EBUSY when the target had changed.
+int exchangeIfUnchanged(int dirFd, const QByteArray &temporaryName, const QByteArray &name,
+                        const EntryStatus &replaced)
+{
+#ifdef RENAME_EXCHANGE
+    if (::renameat2(dirFd, temporaryName.constData(), dirFd, name.constData(), RENAME_EXCHANGE)
+        != 0) {
+        const int failure = errno;
+        if (failure == ENOSYS || failure == EINVAL)
+            return EINVAL; // the caller renames instead
+        ::unlinkat(dirFd, temporaryName.constData(), 0);
+        return failure;
+    }
+    struct stat old;
+    const bool unchanged
+            = ::fstatat(dirFd, temporaryName.constData(), &old, AT_SYMLINK_NOFOLLOW) == 0
+              && S_ISREG(old.st_mode) && quint64(old.st_ino) == replaced.fileId
+              && toUs(old.st_mtim) == replaced.modifiedUs && qint64(old.st_size) == replaced.size;
+    if (!unchanged)
+        ::renameat2(dirFd, temporaryName.constData(), dirFd, name.constData(), RENAME_EXCHANGE);
+    ::unlinkat(dirFd, temporaryName.constData(), 0); // the replaced version, or the copy
+    return unchanged ? 0 : EBUSY;
+#else
+    Q_UNUSED(dirFd);
+    Q_UNUSED(temporaryName);
+    Q_UNUSED(name);
+    Q_UNUSED(replaced);
+    return EINVAL;
+#endif
+}
+
 } // namespace
 
 PosixFileSystem::PosixFileSystem() = default;
@@ -209,6 +284,7 @@ EntryStatus PosixFileSystem::status(const Directory &dir, const DirectoryEntry &
     status.changedMs = toMs(st.st_ctim);
     status.modifiedUs = toUs(st.st_mtim);
     status.changedUs = toUs(st.st_ctim);
+    status.fileId = quint64(st.st_ino);
     status.size = st.st_size;
     return status;
 }
@@ -254,7 +330,8 @@ bool PosixFileSystem::sameDirectory(const Directory &a, const Directory &b)
 }
 
 bool PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry &entry, bool followLink,
-                               const Directory &into, Placement placement, bool makeWritable,
+                               const Directory &into, Placement placement,
+                               const EntryStatus &replaced, bool makeWritable,
                                const std::atomic<bool> *cancel, QString *error)
 {
     // Replacing renames over the old file, which needs no write permission on
@@ -287,20 +364,16 @@ bool PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry &entr
     }
 
     failure = copyContent(in, out, cancel);
-    // A file rewritten while it was read gives a copy of neither version,
-    // under the older time; leave it for the next run.
-    struct stat after;
-    const bool changed = failure == 0 && (::fstat(in, &after) != 0 || !sameVersion(source, after));
+    if (failure == 0)
+        failure = settle(in, source);
     ::close(in);
-    if (changed)
-        failure = EAGAIN;
     const timespec times[2] = {source.st_atim, source.st_mtim};
     if (failure == 0 && ::fchmod(out, source.st_mode & 0777) != 0)
         failure = errno;
     if (failure == 0 && ::futimens(out, times) != 0)
         failure = errno;
     if (failure == 0)
-        failure = place(out, unnamed, dirFd, entry.nativeName, temporaryName, placement);
+        failure = place(out, unnamed, dirFd, entry.nativeName, temporaryName, placement, replaced);
     if (::close(out) != 0 && failure == 0)
         failure = errno; // a network file system may report a lost write only here
     if (failure != 0 && !unnamed)
@@ -316,6 +389,10 @@ bool PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry &entr
     }
     if (failure == EEXIST) {
         *error = QStringLiteral("目标在复制时出现，未覆盖");
+        return false;
+    }
+    if (failure == EBUSY) {
+        *error = QStringLiteral("目标在复制时被修改，未覆盖");
         return false;
     }
     if (failure != 0) {
@@ -411,7 +488,8 @@ int PosixFileSystem::copyContent(int in, int out, const std::atomic<bool> *cance
 }
 
 int PosixFileSystem::place(int out, bool unnamed, int dirFd, const QByteArray &name,
-                           const QByteArray &temporaryName, Placement placement)
+                           const QByteArray &temporaryName, Placement placement,
+                           const EntryStatus &replaced)
 {
     if (unnamed) {
         if (placement == Placement::New)
@@ -439,6 +517,11 @@ int PosixFileSystem::place(int out, bool unnamed, int dirFd, const QByteArray &n
         struct stat st;
         if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
             return EEXIST;
+    }
+    if (placement == Placement::Replace) {
+        const int exchanged = exchangeIfUnchanged(dirFd, temporaryName, name, replaced);
+        if (exchanged != EINVAL)
+            return exchanged;
     }
     if (::renameat(dirFd, temporaryName.constData(), dirFd, name.constData()) != 0) {
         const int failure = errno;

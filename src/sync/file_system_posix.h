@@ -28,15 +28,15 @@ public:
     bool makeChild(const Directory &dir, const DirectoryEntry &entry, QString *error) override;
     bool sameDirectory(const Directory &a, const Directory &b) override;
     bool copyFile(const Directory &from, const DirectoryEntry &entry, bool followLink,
-                  const Directory &into, Placement placement, bool makeWritable,
-                  const std::atomic<bool> *cancel, QString *error) override;
+                  const Directory &into, Placement placement, const EntryStatus &replaced,
+                  bool makeWritable, const std::atomic<bool> *cancel, QString *error) override;
     bool flush(QString *error) override;
 
 private:
     int createTemporary(int dirFd, const QByteArray &temporaryName, bool *unnamed, int *error);
     int copyContent(int in, int out, const std::atomic<bool> *cancel);
     int place(int out, bool unnamed, int dirFd, const QByteArray &name,
-              const QByteArray &temporaryName, Placement placement);
+              const QByteArray &temporaryName, Placement placement, const EntryStatus &replaced);
     int linkUnnamed(int out, int dirFd, const QByteArray &name);
     void rememberDevice(const Directory &into);
 

@@ -27,6 +27,10 @@ bool SyncJob::run(SyncDirection direction)
     const QString target = upload ? shared.remoteDir.text() : shared.localDir.text();
     DirectoryCopy copy(shared.ignorePattern, shared.localFieldText, log, cancel);
     CopyReport report = copy.run(source, target, true, since);
+    // Durable before the stamp moves on, so that what a power cut loses is
+    // looked at again.
+    if (!copy.flush())
+        ++report.failures;
     if (!report.sourceFound) {
         log(QStringLiteral("    源目录不存在：") + source);
         ++report.failures;

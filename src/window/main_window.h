@@ -6,6 +6,7 @@
 #include <QFuture>
 #include <QMainWindow>
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 
@@ -53,6 +54,8 @@ private slots:
 private:
     friend struct MainWindowProbe; // tests reach the timers and the clock through it
 
+    void receiveLog(const QString &text);
+    void flushLog();
     void appendLog(const QString &text);
     void reportSettingsProblem();
     void requestSync(const QVector<SyncDirection> &directions);
@@ -84,4 +87,10 @@ private:
     LiveText ignorePattern;
     std::atomic<bool> stopRequested;
     QFuture<void> runningJob;
+
+    // Lines from a job's thread, appended together once per pass of the
+    // event loop; GUI thread only.
+    QStringList pendingLog;
+    bool logFlushQueued = false;
+    bool lineFromGuiThread = false;
 };

@@ -91,7 +91,8 @@ bool MainWindow::copyDirectory(const QString &source, const QString &target, boo
     DirectoryCopy copy(
             ignorePattern, localFieldText, [this](const QString &line) { output(line); },
             &stopRequested);
-    return copy.run(source, target, makeWritable, since).complete();
+    const bool complete = copy.run(source, target, makeWritable, since).complete();
+    return copy.flush() && complete;
 }
 
 bool MainWindow::isIgnored(const QString &name)
