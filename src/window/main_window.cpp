@@ -76,6 +76,11 @@ MainWindow::~MainWindow()
     // until it has finished.
     stopRequested = true;
     runningJob.waitForFinished();
+    // Clearing syncing is the job's last act; reading it orders all the job
+    // did before this point also for thread checkers, which cannot see Qt's
+    // own wait.
+    while (syncing.load(std::memory_order_acquire))
+        QThread::yieldCurrentThread();
     // What a job that ended just now queued for the GUI thread: its last log
     // lines and the store write of its new time stamp.
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);

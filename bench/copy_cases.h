@@ -1,0 +1,18 @@
+#pragma once
+
+#include "report.h"
+#include "workspace.h"
+
+#include <vector>
+
+// The engine without the window against cp, rsync and find. Each case prints
+// its runs and one summary line, and returns the bounds it checks.
+
+// A: a full copy of many small files into an empty target.
+std::vector<Bound> runFullCopyCase(Workspace &space, int runs);
+// C: a full copy of a few large files; throughput.
+std::vector<Bound> runThroughputCase(Workspace &space, int runs);
+// B: a rescan of a large tree in which nothing changed.
+std::vector<Bound> runRescanCase(Workspace &space, int runs);
+// D: the same tree with a small share of its files changed before each run.
+std::vector<Bound> runIncrementalCase(Workspace &space, int runs);

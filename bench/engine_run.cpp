@@ -1,0 +1,41 @@
+#include "engine_run.h"
+
+#include "bench_error.h"
+#include "settings/settings_keys.h"
+#include "sync/live_text.h"
+#include "timing.h"
+
+EngineRun runEngine(const QString &source, const QString &target, qint64 since, bool durable)
+{
+    const LiveText ignorePattern(QString::fromUtf8(SettingsDefaults::ignorePattern));
+    const LiveText localFieldText(source);
+    EngineRun run;
+    run.ms = timeMs([&] {
+        DirectoryCopy copy(ignorePattern, localFieldText, [&run](const QString &line) {
+            ++run.logLines;
+            run.lastLine = line;
+        });
+        run.report = copy.run(source, target, true, since);
+        if (durable && !copy.flush())
+            ++run.report.failures;
+    });
+    return run;
+}
+
+void checkEngineRun(const EngineRun &run, int expected, const QString &who)
+{
+    const CopyReport &report = run.report;
+    if (!report.complete())
+        throw BenchError(who
+                         + QStringLiteral(": the copy did not complete (source found %1, "
+                                          "%2 failures, cancelled %3); last line: %4")
+                                   .arg(report.sourceFound)
+                                   .arg(report.failures)
+                                   .arg(report.cancelled)
+                                   .arg(run.lastLine));
+    if (report.copied != expected)
+        throw BenchError(who
+                         + QStringLiteral(": copied %1 files, expected %2")
+                                   .arg(report.copied)
+                                   .arg(expected));
+}

@@ -1,0 +1,23 @@
+#pragma once
+
+#include "sync/directory_copy.h"
+
+#include <QString>
+
+// One run of the copy engine the way a job runs it, without the window: the
+// default file system, the default ignore pattern, makeWritable on. Log lines
+// are counted, not shown. With durable, the time includes the flush a job
+// makes before it stores its stamp (cp and rsync make none).
+struct EngineRun
+{
+    CopyReport report;
+    int logLines = 0;
+    QString lastLine;
+    double ms = 0; // the engine's construction and run
+};
+
+EngineRun runEngine(const QString &source, const QString &target, qint64 since,
+                    bool durable = false);
+
+// Throws BenchError unless the run completed and copied exactly `expected` files.
+void checkEngineRun(const EngineRun &run, int expected, const QString &who);
