@@ -23,3 +23,15 @@ void IsolatedSettings::clear()
     store->clear();
     store->sync();
 }
+
+std::unique_ptr<QSettings> openStore()
+{
+    return std::unique_ptr<QSettings>(openSettingsStore());
+}
+
+void storeValue(const QString &key, const QVariant &value)
+{
+    const auto store = openStore();
+    store->setValue(key, value);
+    store->sync();
+}

@@ -23,18 +23,6 @@
 
 namespace {
 
-std::unique_ptr<QSettings> openStore()
-{
-    return std::make_unique<QSettings>(QStringLiteral("velkor.twinfold"), QString());
-}
-
-void storeValue(const QString &key, const QVariant &value)
-{
-    const auto store = openStore();
-    store->setValue(key, value);
-    store->sync();
-}
-
 QStringList logLines(MainWindow &window)
 {
     return MainWindowProbe::ui(window)->plainTextEdit->toPlainText().split(QLatin1Char('\n'));

@@ -2,6 +2,7 @@
 // each period ends with a tick that requests the checked directions, and the
 // bar counts the period down.
 
+#include "support/log_texts.h"
 #include "support/main_window_probe.h"
 #include "support/test_settings.h"
 #include "window/main_window.h"
@@ -22,26 +23,7 @@
 
 namespace {
 
-const QString noPaths = QStringLiteral("请设置同步目录路径");
-const QString busy = QStringLiteral("正在同步中，请稍后再试");
-const QString uploadStart = QStringLiteral("开始上传 ");
-const QString downloadStart = QStringLiteral("开始下载 ");
-const QString uploadDone = QStringLiteral("上传成功 ");
-const QString downloadDone = QStringLiteral("下载成功 ");
-
 constexpr qint64 timerLimitMs = 2147483647;
-
-std::unique_ptr<QSettings> openStore()
-{
-    return std::make_unique<QSettings>(QStringLiteral("velkor.twinfold"), QString());
-}
-
-void storeValue(const QString &key, const QVariant &value)
-{
-    const auto store = openStore();
-    store->setValue(key, value);
-    store->sync();
-}
 
 // Two empty trees below root, stored as the local and the remote directory,
 // so that every requested direction runs a (quick) job that logs its lines.

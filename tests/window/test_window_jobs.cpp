@@ -1,6 +1,7 @@
 // Upload and download jobs started from the window: refusals, what a job copies
 // and logs, the stamps it stores, and a window destroyed while a job runs.
 
+#include "support/log_texts.h"
 #include "support/main_window_probe.h"
 #include "support/test_settings.h"
 #include "support/tree.h"
@@ -20,29 +21,8 @@
 
 namespace {
 
-const QString noPaths = QStringLiteral("请设置同步目录路径");
-const QString busy = QStringLiteral("正在同步中，请稍后再试");
-const QString uploadStart = QStringLiteral("开始上传 ");
-const QString downloadStart = QStringLiteral("开始下载 ");
-const QString uploadDone = QStringLiteral("上传成功 ");
-const QString downloadDone = QStringLiteral("下载成功 ");
-const QString copied = QStringLiteral("    复制文件：");
-const QString cacheCleared = QStringLiteral("清理缓存，可全部重新上传或下载");
-
 // Enough files that a job is still running when the test acts on it.
 constexpr int manyFiles = 3000;
-
-std::unique_ptr<QSettings> openStore()
-{
-    return std::make_unique<QSettings>(QStringLiteral("velkor.twinfold"), QString());
-}
-
-void storeValue(const QString &key, const QVariant &value)
-{
-    const auto store = openStore();
-    store->setValue(key, value);
-    store->sync();
-}
 
 // A local and a remote tree below a temporary directory.
 struct Trees
