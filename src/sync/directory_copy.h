@@ -25,9 +25,10 @@ struct CopyReport
 // goes to the same relative place, the directory skeleton is recreated, names
 // matching the ignore pattern are skipped, and each copy is a log line.
 //
-// A changed file replaces the target only when the target is older (or the
-// same age with another size); a newer target is kept and reported. Writes
-// appear whole or not at all. Nothing in either tree is ever deleted.
+// A changed file replaces the target only when the target is older; a newer
+// target is kept and reported, and so is one of the same age but another
+// size unless the source changed after it. Writes appear whole or not at
+// all. Nothing in either tree is ever deleted.
 class DirectoryCopy
 {
 public:

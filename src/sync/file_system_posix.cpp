@@ -154,40 +154,16 @@ int settle(int in, const struct stat &before)
     return sameVersion(before, after) ? 0 : EAGAIN;
 }
 
-// Replaces the target with the temporary only if the target is still the
-// file that was looked at: another program may have written it (or an editor
-// its swap file) while the copy ran, and a plain rename would throw that work
-// away. The exchange is atomic; the check right after it, and the exchange
-// back when it fails, leave a window of two system calls. EINVAL where the
-// file system cannot exchange; EBUSY when the target had changed.
-int exchangeIfUnchanged(int dirFd, const QByteArray &temporaryName, const QByteArray &name,
-                        const EntryStatus &replaced)
+// Whether the target is still the file that was looked at before the copy:
+// another program may have written it (or an editor its swap file) while the
+// copy ran, and renaming over it would throw that work away. Checked right
+// before the rename, which leaves a window of two system calls.
+bool unchangedSince(int dirFd, const QByteArray &name, const EntryStatus &replaced)
 {
-#ifdef RENAME_EXCHANGE
-    if (::renameat2(dirFd, temporaryName.constData(), dirFd, name.constData(), RENAME_EXCHANGE)
-        != 0) {
-        const int failure = errno;
-        if (failure == ENOSYS || failure == EINVAL)
-            return EINVAL; // the caller renames instead
-        ::unlinkat(dirFd, temporaryName.constData(), 0);
-        return failure;
-    }
-    struct stat old;
-    const bool unchanged
-            = ::fstatat(dirFd, temporaryName.constData(), &old, AT_SYMLINK_NOFOLLOW) == 0
-              && S_ISREG(old.st_mode) && quint64(old.st_ino) == replaced.fileId
-              && toUs(old.st_mtim) == replaced.modifiedUs && qint64(old.st_size) == replaced.size;
-    if (!unchanged)
-        ::renameat2(dirFd, temporaryName.constData(), dirFd, name.constData(), RENAME_EXCHANGE);
-    ::unlinkat(dirFd, temporaryName.constData(), 0); // the replaced version, or the copy
-    return unchanged ? 0 : EBUSY;
-#else
-    Q_UNUSED(dirFd);
-    Q_UNUSED(temporaryName);
-    Q_UNUSED(name);
-    Q_UNUSED(replaced);
-    return EINVAL;
-#endif
+    struct stat now;
+    return ::fstatat(dirFd, name.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0
+           && S_ISREG(now.st_mode) && quint64(now.st_ino) == replaced.fileId
+           && toUs(now.st_mtim) == replaced.modifiedUs && qint64(now.st_size) == replaced.size;
 }
 
 } // namespace
@@ -518,10 +494,9 @@ int PosixFileSystem::place(int out, bool unnamed, int dirFd, const QByteArray &n
         if (::fstatat(dirFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0)
             return EEXIST;
     }
-    if (placement == Placement::Replace) {
-        const int exchanged = exchangeIfUnchanged(dirFd, temporaryName, name, replaced);
-        if (exchanged != EINVAL)
-            return exchanged;
+    if (placement == Placement::Replace && !unchangedSince(dirFd, name, replaced)) {
+        ::unlinkat(dirFd, temporaryName.constData(), 0);
+        return EBUSY;
     }
     if (::renameat(dirFd, temporaryName.constData(), dirFd, name.constData()) != 0) {
         const int failure = errno;
