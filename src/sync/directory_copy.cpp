@@ -139,11 +139,13 @@ void DirectoryCopy::copyFileEntry(const Directory &from, const DirectoryEntry &e
         if (existing.modifiedUs == source.modifiedUs) {
             if (existing.size == source.size)
                 return; // already in step
-            // Same time, another size: a copy cut short by a power failure, or
-            // two versions written within one tick of a coarse file-system
-            // clock. Only when each last changed tells which is newer; when
-            // that does not show the source to be, replacing could lose an edit.
-            if (existing.changedUs >= source.changedUs) {
+            // Same time, another size: two versions written within one tick
+            // of a coarse file-system clock, or a copy cut short by a power
+            // failure. The source is newer only if the target is this
+            // program's copy as it wrote it and the source is not; otherwise
+            // replacing could lose an edit, so the pair is reported.
+            if (!fileSystem->isUnchangedCopy(into, entry, existing)
+                || fileSystem->isUnchangedCopy(from, entry, source)) {
                 fail(from.path + entry.name,
                      QStringLiteral("目标与源修改时间相同而大小不同，无法判断哪个较新，未覆盖"));
                 return;

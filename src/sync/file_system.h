@@ -86,6 +86,12 @@ public:
                           bool makeWritable, const std::atomic<bool> *cancel, QString *error)
             = 0;
 
+    // Whether the entry is a copy this program wrote and nobody changed
+    // since (same time and size as written). False where that cannot be told.
+    virtual bool isUnchangedCopy(const Directory &dir, const DirectoryEntry &entry,
+                                 const EntryStatus &status)
+            = 0;
+
     // Makes every file copied so far durable; called once at the end of a run.
     virtual bool flush(QString *error) = 0;
 };

@@ -215,6 +215,12 @@ bool PortableFileSystem::copyFile(const Directory &from, const DirectoryEntry &e
     return true;
 }
 
+bool PortableFileSystem::isUnchangedCopy(const Directory &, const DirectoryEntry &,
+                                         const EntryStatus &)
+{
+    return false; // copies carry no mark here
+}
+
 bool PortableFileSystem::flush(QString *)
 {
     return true; // QSaveFile::commit has already flushed every file

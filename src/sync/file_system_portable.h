@@ -21,5 +21,7 @@ public:
     bool copyFile(const Directory &from, const DirectoryEntry &entry, bool followLink,
                   const Directory &into, Placement placement, const EntryStatus &replaced,
                   bool makeWritable, const std::atomic<bool> *cancel, QString *error) override;
+    bool isUnchangedCopy(const Directory &dir, const DirectoryEntry &entry,
+                         const EntryStatus &status) override;
     bool flush(QString *error) override;
 };

@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 namespace {
@@ -164,6 +165,18 @@ bool unchangedSince(int dirFd, const QByteArray &name, const EntryStatus &replac
     return ::fstatat(dirFd, name.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0
            && S_ISREG(now.st_mode) && quint64(now.st_ino) == replaced.fileId
            && toUs(now.st_mtim) == replaced.modifiedUs && qint64(now.st_size) == replaced.size;
+}
+
+// Every copy is marked with the time and size it was given, so that a later
+// look can tell "the copy as written" from "a file someone wrote": the two
+// can carry the same time when a writer saves twice within one tick of the
+// file-system clock. Where the file system keeps no extended attributes
+// nothing is marked and such ties stay undecided.
+constexpr char copyMark[] = "user.twinfold.copy";
+
+QByteArray markFor(qint64 modifiedUs, qint64 size)
+{
+    return QByteArray::number(modifiedUs) + ':' + QByteArray::number(size);
 }
 
 } // namespace
@@ -348,6 +361,10 @@ bool PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry &entr
         failure = errno;
     if (failure == 0 && ::futimens(out, times) != 0)
         failure = errno;
+    if (failure == 0) {
+        const QByteArray mark = markFor(toUs(source.st_mtim), qint64(source.st_size));
+        ::fsetxattr(out, copyMark, mark.constData(), size_t(mark.size()), 0); // best effort
+    }
     if (failure == 0)
         failure = place(out, unnamed, dirFd, entry.nativeName, temporaryName, placement, replaced);
     if (::close(out) != 0 && failure == 0)
@@ -535,6 +552,19 @@ void PosixFileSystem::rememberDevice(const Directory &into)
     const int fd = ::fcntl(descriptorOf(into), F_DUPFD_CLOEXEC, 0);
     if (fd >= 0)
         written.emplace_back(device, fd);
+}
+
+bool PosixFileSystem::isUnchangedCopy(const Directory &dir, const DirectoryEntry &entry,
+                                      const EntryStatus &status)
+{
+    char value[64];
+    const int fd = ::openat(descriptorOf(dir), entry.nativeName.constData(),
+                            O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return false;
+    const ssize_t length = ::fgetxattr(fd, copyMark, value, sizeof value);
+    ::close(fd);
+    return length > 0 && QByteArray(value, int(length)) == markFor(status.modifiedUs, status.size);
 }
 
 bool PosixFileSystem::flush(QString *error)

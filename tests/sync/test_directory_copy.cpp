@@ -6,6 +6,9 @@
 #include <QtTest>
 
 #include <atomic>
+#ifdef Q_OS_LINUX
+#    include <sys/xattr.h>
+#endif
 #include <functional>
 #include <memory>
 
@@ -54,6 +57,7 @@ private slots:
     void replacesReadOnlyTarget();
     void copiesPermissions_data();
     void copiesPermissions();
+    void settlesSameTimeTieByOwnCopy();
     void keepsModificationTimeToTheMs_data();
     void keepsModificationTimeToTheMs();
 
@@ -703,14 +707,14 @@ void TestDirectoryCopy::decidesOverExistingTarget_data()
                 << QByteArray("old") << qint64(-1) << true << true << copied;
         fileSystemRow(fs, "olderSameSize")
                 << QByteArray("OLD CONTENT") << qint64(-1) << true << true << copied;
-        // Same time, another size: the source wins only when it changed after
-        // the target (a copy cut short); otherwise neither is known to be newer.
+        // Same time, another size, and the target is no copy of ours: neither
+        // is known to be newer, whichever was written last.
         fileSystemRow(fs, "sameTimeShorter")
-                << QByteArray("old") << qint64(0) << false << true << copied;
+                << QByteArray("old") << qint64(0) << false << false << conflict;
         fileSystemRow(fs, "sameTimeLonger")
-                << QByteArray("old content, but longer") << qint64(0) << false << true << copied;
+                << QByteArray("old content, but longer") << qint64(0) << false << false << conflict;
         fileSystemRow(fs, "sameTimeEmpty")
-                << QByteArray("") << qint64(0) << false << true << copied;
+                << QByteArray("") << qint64(0) << false << false << conflict;
         fileSystemRow(fs, "sameTimeShorterChangedLater")
                 << QByteArray("old") << qint64(0) << true << false << conflict;
         fileSystemRow(fs, "sameTimeLongerChangedLater")
@@ -777,6 +781,47 @@ void TestDirectoryCopy::decidesOverExistingTarget()
         QCOMPARE(Tree::modifiedMs(copy), targetTime.toMSecsSinceEpoch());
         QCOMPARE(octal(modeOf(copy)), QStringLiteral("600"));
     }
+}
+
+// A writer that saves twice within one tick of the file-system clock gives
+// both versions one time. A copy of the first then ties with the second: the
+// copy, still as written, gives way; a copy someone changed since does not.
+void TestDirectoryCopy::settlesSameTimeTieByOwnCopy()
+{
+#ifndef Q_OS_LINUX
+    QSKIP("copies are marked with extended attributes on Linux only");
+#else
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString source = dir.filePath("source");
+    const QString target = dir.filePath("target");
+    const QDateTime stamp = QDateTime::fromMSecsSinceEpoch(1700000000123, Qt::UTC);
+    Tree::writeFile(source + "/a.txt", "version 1", stamp);
+    Copier copier("posix");
+    QVERIFY(copier.run(source, target).complete());
+    if (::getxattr(QFile::encodeName(target + "/a.txt").constData(), "user.twinfold.copy", nullptr,
+                   0)
+        < 0)
+        QSKIP("this file system keeps no extended attributes");
+
+    // The writer's second version, same time: the unchanged copy gives way.
+    Tree::writeFile(source + "/a.txt", "version 2, longer", stamp);
+    copier.lines.clear();
+    CopyReport report = copier.run(source, target);
+    QVERIFY2(report.complete() && report.copied == 1, qPrintable(describe(report, copier.lines)));
+    QCOMPARE(Tree::readFile(target + "/a.txt"), QByteArray("version 2, longer"));
+
+    // Changed in place on the target side (same time again) it is no longer
+    // our copy: it stays, and the tie is reported.
+    Tree::writeFile(source + "/a.txt", "version 3", stamp);
+    Tree::writeFile(target + "/a.txt", "edited on the target side", stamp);
+    copier.lines.clear();
+    report = copier.run(source, target);
+    QCOMPARE(report.failures, 1);
+    QVERIFY2(copier.lines.join('\n').contains(QStringLiteral("无法判断哪个较新")),
+             qPrintable(describe(report, copier.lines)));
+    QCOMPARE(Tree::readFile(target + "/a.txt"), QByteArray("edited on the target side"));
+#endif
 }
 
 void TestDirectoryCopy::replacesReadOnlyTarget_data()
