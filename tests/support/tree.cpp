@@ -114,4 +114,18 @@ QString difference(const QStringList &actual, const QStringList &expected)
     return QString(QLatin1Char('\n') + lines.join(QLatin1Char('\n')));
 }
 
+QStringList prefixed(const QString &prefix, const QStringList &items)
+{
+    QStringList result;
+    for (const QString &item : items)
+        result << prefix + item;
+    return result;
+}
+
+QStringList sorted(QStringList list)
+{
+    list.sort();
+    return list;
+}
+
 } // namespace Tree

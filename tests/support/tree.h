@@ -26,4 +26,8 @@ QStringList names(const QString &root);
 // the message of a failed whole-tree comparison; empty when they are equal.
 QString difference(const QStringList &actual, const QStringList &expected);
 
+// Each item with prefix in front; a sorted copy of a list.
+QStringList prefixed(const QString &prefix, const QStringList &items);
+QStringList sorted(QStringList list);
+
 } // namespace Tree

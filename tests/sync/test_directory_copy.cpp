@@ -233,19 +233,8 @@ void build(const QString &root, const QStringList &entries, const QDateTime &mti
     }
 }
 
-QStringList prefixed(const QString &prefix, const QStringList &items)
-{
-    QStringList result;
-    for (const QString &item : items)
-        result << prefix + item;
-    return result;
-}
-
-QStringList sorted(QStringList list)
-{
-    list.sort();
-    return list;
-}
+using Tree::prefixed;
+using Tree::sorted;
 
 // The file entries of a tree, without its directories.
 QStringList fileNames(const QString &root)

@@ -81,19 +81,8 @@ void build(const QString &root, const QStringList &files)
         Tree::writeFile(root + QLatin1Char('/') + file, file.toUtf8() + '\n', oldTime);
 }
 
-QStringList prefixed(const QString &prefix, const QStringList &items)
-{
-    QStringList result;
-    for (const QString &item : items)
-        result << prefix + item;
-    return result;
-}
-
-QStringList sorted(QStringList list)
-{
-    list.sort();
-    return list;
-}
+using Tree::prefixed;
+using Tree::sorted;
 
 // The start time a start line shows, or -1 when it is not one for this run.
 qint64 startOf(const QString &line, const QString &name, qint64 since)
