@@ -1,11 +1,16 @@
 #include "sync/directory_copy.h"
 
 #include "sync/live_text.h"
+#include "sync/once_notices.h"
+
+#include <QThread>
 
 #include <algorithm>
 #include <limits>
 
 namespace {
+
+constexpr qint64 everything = std::numeric_limits<qint64>::min();
 
 // A file moved or unpacked into a tree keeps its old modification time; the
 // status-change time shows when it arrived.
@@ -32,7 +37,6 @@ CopyReport DirectoryCopy::run(const QString &source, const QString &target, bool
                               qint64 since)
 {
     this->makeWritable = makeWritable;
-    this->since = since;
     report = CopyReport();
 
     Directory from;
@@ -59,10 +63,36 @@ CopyReport DirectoryCopy::run(const QString &source, const QString &target, bool
         return report;
     }
 
+    measureClocks(source, from, into);
+    // A stamp later than the source tree's clock shows now was not taken from
+    // that clock (an older version's, a clock stepped back, another share):
+    // files changed since could carry any earlier time. The probe's time is
+    // rounded down to the clock's tick, hence the tick's allowance.
+    const TreeClock &clock = report.sourceClock;
+    if (since > (clock.nowUs() + clock.tickUs) / 1000) {
+        log(QStringLiteral("    上次同步时间晚于源目录的当前时间，本次检查全部文件"));
+        since = everything;
+    }
+
     targetRoot = &into;
-    copyLevel(from, into);
+    copyLevel(from, into, since, false);
     targetRoot = nullptr;
     return report;
+}
+
+void DirectoryCopy::measureClocks(const QString &source, const Directory &from,
+                                  const Directory &into)
+{
+    QString error;
+    if (!fileSystem->probeClock(from, &report.sourceClock, &error)) {
+        report.sourceClock = TreeClock::local();
+        if (!notices || notices->first(QStringLiteral("clock:") + from.path))
+            log(QStringLiteral("    无法在源目录创建临时文件（") + error
+                + QStringLiteral("），按本机时钟计时：") + source);
+    }
+    if (!fileSystem->probeClock(into, &targetClock, &error))
+        targetClock = TreeClock::local(); // every write there will fail and say why
+    resolutionUs = std::max(report.sourceClock.resolutionUs, targetClock.resolutionUs);
 }
 
 bool DirectoryCopy::flush()
@@ -75,7 +105,8 @@ bool DirectoryCopy::flush()
     return false;
 }
 
-void DirectoryCopy::copyLevel(const Directory &from, const Directory &into)
+void DirectoryCopy::copyLevel(const Directory &from, const Directory &into, qint64 since,
+                              bool wholeTree)
 {
     std::vector<DirectoryEntry> entries;
     QString error;
@@ -83,6 +114,11 @@ void DirectoryCopy::copyLevel(const Directory &from, const Directory &into)
         fail(from.path, error);
         return;
     }
+    // Entries moved or unpacked into a directory keep their old times, and
+    // where the change time means nothing (FAT, exFAT, sshfs, Windows) only
+    // the directory's own time shows they arrived: then every entry in it is
+    // compared with the target.
+    const qint64 fileSince = wholeTree || from.changedMs > since ? everything : since;
     for (const DirectoryEntry &entry : entries) {
         if (cancelRequested()) {
             report.cancelled = true;
@@ -102,13 +138,13 @@ void DirectoryCopy::copyLevel(const Directory &from, const Directory &into)
         }
         switch (type) {
         case EntryType::File:
-            copyFileEntry(from, entry, status, false, into);
+            copyFileEntry(from, entry, status, false, into, fileSince);
             break;
         case EntryType::Directory:
-            copyDirectoryEntry(from, entry, into);
+            copyDirectoryEntry(from, entry, into, since, wholeTree);
             break;
         case EntryType::Link:
-            copyLinkEntry(from, entry, into);
+            copyLinkEntry(from, entry, into, fileSince, since);
             break;
         default:
             break; // pipes, sockets and devices are not copied
@@ -118,89 +154,133 @@ void DirectoryCopy::copyLevel(const Directory &from, const Directory &into)
 
 void DirectoryCopy::copyFileEntry(const Directory &from, const DirectoryEntry &entry,
                                   const EntryStatus &source, bool throughLink,
-                                  const Directory &into)
+                                  const Directory &into, qint64 since)
 {
     if (changeTime(source) <= since)
         return;
     if (isIgnored(entry.name))
         return;
 
+    const QString path = from.path + entry.name;
     const EntryStatus existing = fileSystem->status(into, entry, false);
-    Placement placement = Placement::New;
-    switch (existing.type) {
-    case EntryType::Missing:
+    if (existing.type == EntryType::Unknown) {
+        fail(path, existing.error);
+        return;
+    }
+    const CopyDecision decision = decide(from, entry, source, throughLink, into, existing);
+    switch (decision.action) {
+    case CopyAction::Copy:
+    case CopyAction::Replace:
         break;
-    case EntryType::File:
-        if (existing.modifiedUs > source.modifiedUs) {
-            // Changed on the other side since: overwriting it would lose that change.
-            log(QStringLiteral("    目标较新，未覆盖：") + shown(from.path + entry.name));
-            return;
-        }
-        if (existing.modifiedUs == source.modifiedUs) {
-            if (existing.size == source.size)
-                return; // already in step
-            // Same time, another size: two versions written within one tick
-            // of a coarse file-system clock, or a copy cut short by a power
-            // failure. The source is newer only if the target is this
-            // program's copy as it wrote it and the source is not; otherwise
-            // replacing could lose an edit, so the pair is reported.
-            if (!fileSystem->isUnchangedCopy(into, entry, existing)
-                || fileSystem->isUnchangedCopy(from, entry, source)) {
-                fail(from.path + entry.name,
-                     QStringLiteral("目标与源修改时间相同而大小不同，无法判断哪个较新，未覆盖"));
-                return;
-            }
-        }
-        placement = Placement::Replace;
-        break;
-    case EntryType::Link:
-        fail(from.path + entry.name, QStringLiteral("目标位置是符号链接，未改动"));
+    case CopyAction::InStep:
         return;
-    case EntryType::Directory:
-        fail(from.path + entry.name, QStringLiteral("目标位置是目录"));
+    case CopyAction::KeepTarget:
+        log(QStringLiteral("    目标较新，未覆盖：") + shown(path));
         return;
-    case EntryType::Unknown:
-        fail(from.path + entry.name, existing.error);
+    case CopyAction::Conflict:
+        refuse(QStringLiteral("    两边都已修改，未覆盖："), path);
         return;
-    default:
-        fail(from.path + entry.name, QStringLiteral("目标位置不是普通文件"));
+    case CopyAction::Tie:
+        fail(path, QStringLiteral("目标与源修改时间相同而大小不同，无法判断哪个较新，未覆盖"));
+        return;
+    case CopyAction::FutureUndecided:
+        refuse(QStringLiteral("    修改时间在未来，无法判断哪边较新，未覆盖："), path);
+        return;
+    case CopyAction::Defer:
+        ++report.deferred;
+        log(QStringLiteral("    源文件刚刚修改，下次同步时复制：") + shown(path));
+        return;
+    case CopyAction::RefuseLink:
+        fail(path, QStringLiteral("目标位置是符号链接，未改动"));
+        return;
+    case CopyAction::RefuseDirectory:
+        fail(path, QStringLiteral("目标位置是目录"));
+        return;
+    case CopyAction::RefuseOther:
+        fail(path, QStringLiteral("目标位置不是普通文件"));
+        return;
+    }
+    if (decision.readAfterUs != 0 && !waitForSourceTime(decision.readAfterUs)) {
+        report.cancelled = true;
         return;
     }
 
+    CopyRequest request;
+    request.followLink = throughLink;
+    request.placement = decision.action == CopyAction::Copy ? Placement::New : Placement::Replace;
+    request.source = source;
+    request.replaced = existing;
+    request.makeWritable = makeWritable;
+    request.cancel = cancel;
     QString error;
-    if (!fileSystem->copyFile(from, entry, throughLink, into, placement, existing, makeWritable,
-                              cancel, &error)) {
+    if (!fileSystem->copyFile(from, entry, into, request, &error)) {
         if (cancelRequested())
             report.cancelled = true;
         else
-            fail(from.path + entry.name, error);
+            fail(path, error);
         return;
     }
     ++report.copied;
-    log(QStringLiteral("    复制文件：") + shown(from.path + entry.name));
+    log(QStringLiteral("    复制文件：") + shown(path));
 }
 
+// The marks are read only when the times and sizes alone do not show the
+// two in step: that is one open more for a changed file, none for the rest.
+CopyDecision DirectoryCopy::decide(const Directory &from, const DirectoryEntry &entry,
+                                   const EntryStatus &source, bool throughLink,
+                                   const Directory &into, const EntryStatus &existing)
+{
+    DecisionInput input;
+    input.source = source;
+    input.target = existing;
+    input.resolutionUs = resolutionUs;
+    input.sourceTickUs = report.sourceClock.tickUs;
+    input.sourceNowUs = report.sourceClock.nowUs();
+    input.targetNowUs = targetClock.nowUs();
+    if (existing.type == EntryType::File && !looksInStep(source, existing, resolutionUs)) {
+        // A file reached through a link is never marked (it may lie outside
+        // the tree), so a mark found there says nothing about this pair.
+        if (!throughLink)
+            input.sourceMark = fileSystem->readMark(from, entry);
+        input.targetMark = fileSystem->readMark(into, entry);
+    }
+    return decideCopy(input);
+}
+
+// Until the source tree's clock shows sourceUs: at most longestTickWaitUs.
+bool DirectoryCopy::waitForSourceTime(qint64 sourceUs) const
+{
+    for (qint64 left = sourceUs - report.sourceClock.nowUs(); left > 0;
+         left = sourceUs - report.sourceClock.nowUs()) {
+        if (cancelRequested())
+            return false;
+        QThread::usleep(static_cast<unsigned long>(std::min<qint64>(left, 10000)));
+    }
+    return true;
+}
+
+// A skipped link is reported when it changed, not each time its directory did.
 void DirectoryCopy::copyLinkEntry(const Directory &from, const DirectoryEntry &entry,
-                                  const Directory &into)
+                                  const Directory &into, qint64 fileSince, qint64 linkSince)
 {
     const EntryStatus link = fileSystem->status(from, entry, false);
     EntryStatus pointee = fileSystem->status(from, entry, true);
     if (pointee.type == EntryType::File) {
         // A new link to an old file is new to this tree.
         pointee.changedMs = std::max(pointee.changedMs, link.changedMs);
-        copyFileEntry(from, entry, pointee, true, into);
+        copyFileEntry(from, entry, pointee, true, into, fileSince);
         return;
     }
     // A link to a directory is never followed, and a dangling one has nothing to copy.
     if (pointee.type != EntryType::Directory && pointee.type != EntryType::Missing)
         return;
-    if (changeTime(link) <= since || isIgnored(entry.name))
+    if (changeTime(link) <= linkSince || isIgnored(entry.name))
         return;
     log(QStringLiteral("    跳过链接：") + shown(from.path + entry.name));
 }
 
 void DirectoryCopy::copyDirectoryEntry(const Directory &from, const DirectoryEntry &entry,
-                                       const Directory &into)
+                                       const Directory &into, qint64 since, bool wholeTree)
 {
     if (isIgnored(entry.name + QLatin1Char('/')))
         return;
@@ -219,30 +299,27 @@ void DirectoryCopy::copyDirectoryEntry(const Directory &from, const DirectoryEnt
         return;
 
     Directory childTarget;
-    if (!openTargetChild(into, entry, &childTarget))
+    bool created = false;
+    if (!openTargetChild(into, entry, &childTarget, &created))
         return;
     if (opened == OpenResult::Failed) {
         fail(from.path + entry.name, sourceError);
         return;
     }
-    // A directory moved or unpacked into the tree brings files whose own
-    // times are old. When the directory itself changed after `since`,
-    // everything below it is compared with the target instead; files already
-    // in step cost one look each.
-    const qint64 outerSince = since;
-    if (child.changedMs > since)
-        since = std::numeric_limits<qint64>::min();
-    copyLevel(child, childTarget);
-    since = outerSince;
+    // A directory the target lacks was moved, unpacked or created here since
+    // the last run, or never copied: everything in it is compared, whatever
+    // its times say.
+    copyLevel(child, childTarget, since, wholeTree || created);
 }
 
 bool DirectoryCopy::openTargetChild(const Directory &into, const DirectoryEntry &entry,
-                                    Directory *child)
+                                    Directory *child, bool *created)
 {
     const QString path = into.path + entry.name;
     QString error;
     OpenResult opened = fileSystem->openChild(into, entry, child, &error);
     if (opened == OpenResult::Missing) {
+        *created = true;
         if (!fileSystem->makeChild(into, entry, &error)) {
             fail(path, error);
             return false;
@@ -267,6 +344,14 @@ bool DirectoryCopy::openTargetChild(const Directory &into, const DirectoryEntry 
 bool DirectoryCopy::cancelRequested() const
 {
     return cancel && cancel->load(std::memory_order_relaxed);
+}
+
+// A pair left alone that needs the user: said on its own line and, like a
+// failure, keeps the stamp so that every run says it again until it is settled.
+void DirectoryCopy::refuse(const QString &line, const QString &path)
+{
+    ++report.failures;
+    log(line + shown(path));
 }
 
 void DirectoryCopy::fail(const QString &path, const QString &reason)

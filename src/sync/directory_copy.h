@@ -1,7 +1,9 @@
 #pragma once
 
+#include "sync/copy_decision.h"
 #include "sync/file_system.h"
 #include "sync/ignore_filter.h"
+#include "sync/tree_clock.h"
 
 #include <QString>
 
@@ -10,25 +12,31 @@
 #include <memory>
 
 class LiveText;
+class OnceNotices;
 
 struct CopyReport
 {
     bool sourceFound = true;
     int copied = 0;
-    int failures = 0; // each one has had its "复制失败" line
+    int failures = 0; // each one has had its line
+    int deferred = 0; // stamped within the current tick: the next run takes them
     bool cancelled = false;
+    // What the run measured of the source tree's clock at its start; this
+    // machine's clock when nothing could be created there.
+    TreeClock sourceClock;
 
     bool complete() const { return sourceFound && failures == 0 && !cancelled; }
 };
 
 // Carries one directory tree into another: every file changed after `since`
-// goes to the same relative place, the directory skeleton is recreated, names
-// matching the ignore pattern are skipped, and each copy is a log line.
+// (a time of the source tree's own clock) goes to the same relative place,
+// the directory skeleton is recreated, names matching the ignore pattern are
+// skipped, and each copy is a log line.
 //
-// A changed file replaces the target only when the target is older; a newer
-// target is kept and reported, and so is one of the same age but another
-// size unless the source changed after it. Writes appear whole or not at
-// all. Nothing in either tree is ever deleted.
+// What happens to a file that exists on both sides is decideCopy's verdict
+// (copy_decision.h): a target is replaced only when it is known unchanged
+// since it was last in step and the source changed since. Writes appear
+// whole or not at all. Nothing in either tree is ever deleted.
 class DirectoryCopy
 {
 public:
@@ -47,17 +55,31 @@ public:
     // new time stamp. False, after a failure line, when that fails.
     bool flush();
     bool isIgnored(const QString &name) { return filter.isIgnored(name); }
+    // Where notices that would repeat on every run are remembered; without
+    // it they are given every time.
+    void setNotices(OnceNotices *notices) { this->notices = notices; }
 
 private:
-    void copyLevel(const Directory &from, const Directory &into);
+    // Files below a directory are looked at when changed after since; all
+    // of them when the directory itself is new on the target side.
+    void copyLevel(const Directory &from, const Directory &into, qint64 since, bool wholeTree);
     void copyFileEntry(const Directory &from, const DirectoryEntry &entry,
-                       const EntryStatus &source, bool throughLink, const Directory &into);
-    void copyLinkEntry(const Directory &from, const DirectoryEntry &entry, const Directory &into);
+                       const EntryStatus &source, bool throughLink, const Directory &into,
+                       qint64 since);
+    void copyLinkEntry(const Directory &from, const DirectoryEntry &entry, const Directory &into,
+                       qint64 fileSince, qint64 linkSince);
     void copyDirectoryEntry(const Directory &from, const DirectoryEntry &entry,
-                            const Directory &into);
-    bool openTargetChild(const Directory &into, const DirectoryEntry &entry, Directory *child);
+                            const Directory &into, qint64 since, bool wholeTree);
+    bool openTargetChild(const Directory &into, const DirectoryEntry &entry, Directory *child,
+                         bool *created);
+    void measureClocks(const QString &source, const Directory &from, const Directory &into);
+    CopyDecision decide(const Directory &from, const DirectoryEntry &entry,
+                        const EntryStatus &source, bool throughLink, const Directory &into,
+                        const EntryStatus &existing);
+    bool waitForSourceTime(qint64 sourceUs) const;
     bool cancelRequested() const;
     void fail(const QString &path, const QString &reason);
+    void refuse(const QString &line, const QString &path);
     QString shown(const QString &path) const;
 
     const LiveText &localFieldText;
@@ -66,10 +88,12 @@ private:
     std::unique_ptr<FileSystem> ownFileSystem;
     FileSystem *fileSystem;
     IgnoreFilter filter;
+    OnceNotices *notices = nullptr;
 
     // State of the run under way.
     bool makeWritable = false;
-    qint64 since = 0;
     const Directory *targetRoot = nullptr;
+    TreeClock targetClock;
+    qint64 resolutionUs = 1; // the coarser of the two trees
     CopyReport report;
 };

@@ -7,6 +7,8 @@
 #include <memory>
 #include <vector>
 
+struct TreeClock;
+
 // The file operations the copy needs, behind one interface so that the walk is
 // the same everywhere: a POSIX implementation that works on open directory
 // descriptors (fast, and immune to a directory being swapped for a link while
@@ -49,8 +51,30 @@ struct Directory
     std::unique_ptr<NativeDirectory> native;
 };
 
+// What a copy records on both files it put in step: the source's time and
+// size at that moment. A file still matching its mark has not changed since.
+struct CopyMark
+{
+    bool present = false;
+    qint64 modifiedUs = 0;
+    qint64 size = 0;
+};
+
 enum class OpenResult { Opened, Missing, Link, NotDirectory, Failed };
 enum class Placement { New, Replace };
+
+struct CopyRequest
+{
+    bool followLink = false; // the entry is a link to a file: copy what it points to
+    Placement placement = Placement::New;
+    // The source as the decision saw it: a source that differs when opened
+    // is left alone for the next run.
+    EntryStatus source;
+    // With Placement::Replace, the target as it was looked at.
+    EntryStatus replaced;
+    bool makeWritable = false;
+    const std::atomic<bool> *cancel = nullptr; // set during a long copy: discard it
+};
 
 class FileSystem
 {
@@ -74,23 +98,25 @@ public:
     virtual bool makeChild(const Directory &dir, const DirectoryEntry &entry, QString *error) = 0;
     virtual bool sameDirectory(const Directory &a, const Directory &b) = 0;
 
-    // Copies a regular file (through a link when followLink) into the target
-    // directory under the same name, with its modification time and
-    // permissions. The new content appears under the name whole or not at all.
-    // With Placement::New an entry that appeared meanwhile is left alone;
-    // with Placement::Replace, replaced is the target as it was looked at, and
-    // a target that changed since is left alone where the platform can tell.
-    // cancel, when set during a long copy, discards the partial copy.
-    virtual bool copyFile(const Directory &from, const DirectoryEntry &entry, bool followLink,
-                          const Directory &into, Placement placement, const EntryStatus &replaced,
-                          bool makeWritable, const std::atomic<bool> *cancel, QString *error)
+    // Copies a regular file into the target directory under the same name,
+    // with its modification time and permissions, and marks both files with
+    // the state they now share where the file systems keep marks (never a
+    // source reached through a link). The new content appears under the name
+    // whole or not at all. With Placement::New an entry that appeared
+    // meanwhile is left alone; with Placement::Replace a target that changed
+    // since it was looked at is left alone where the platform can tell.
+    virtual bool copyFile(const Directory &from, const DirectoryEntry &entry, const Directory &into,
+                          const CopyRequest &request, QString *error)
             = 0;
 
-    // Whether the entry is a copy this program wrote and nobody changed
-    // since (same time and size as written). False where that cannot be told.
-    virtual bool isUnchangedCopy(const Directory &dir, const DirectoryEntry &entry,
-                                 const EntryStatus &status)
-            = 0;
+    // The mark a copy left on the entry; not present where there is none or
+    // the platform keeps none.
+    virtual CopyMark readMark(const Directory &dir, const DirectoryEntry &entry) = 0;
+
+    // Learns the tree's clock and time resolution from a file of its own,
+    // created in dir and removed at once (unnamed where the file system can).
+    // False, with the reason, when nothing can be created there.
+    virtual bool probeClock(const Directory &dir, TreeClock *clock, QString *error) = 0;
 
     // Makes every file copied so far durable; called once at the end of a run.
     virtual bool flush(QString *error) = 0;

@@ -1,9 +1,12 @@
 #include "sync/file_system_portable.h"
 
+#include "sync/tree_clock.h"
+
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QTemporaryFile>
 
 #include <algorithm>
 
@@ -20,6 +23,12 @@ struct PortableDirectory : NativeDirectory
 {
     QString canonicalPath;
 };
+
+// Qt reports the epoch itself as no time at all.
+qint64 msOf(const QDateTime &time)
+{
+    return time.isValid() ? time.toMSecsSinceEpoch() : 0;
+}
 
 QString pathOf(const Directory &dir, const DirectoryEntry &entry)
 {
@@ -141,15 +150,15 @@ bool PortableFileSystem::sameDirectory(const Directory &a, const Directory &b)
 }
 
 bool PortableFileSystem::copyFile(const Directory &from, const DirectoryEntry &entry,
-                                  bool followLink, const Directory &into, Placement placement,
-                                  const EntryStatus &replaced, bool makeWritable,
-                                  const std::atomic<bool> *cancel, QString *error)
+                                  const Directory &into, const CopyRequest &request, QString *error)
 {
-    Q_UNUSED(replaced); // QSaveFile renames over whatever is there by then
+    // QSaveFile renames over whatever is there by then.
+    const Placement placement = request.placement;
+    const std::atomic<bool> *cancel = request.cancel;
     const QString sourcePath = pathOf(from, entry);
     const QString targetPath = pathOf(into, entry);
     const QFileInfo sourceInfo(sourcePath);
-    if (!followLink && sourceInfo.isSymLink()) {
+    if (!request.followLink && sourceInfo.isSymLink()) {
         *error = QStringLiteral("源文件不是普通文件");
         return false;
     }
@@ -158,12 +167,17 @@ bool PortableFileSystem::copyFile(const Directory &from, const DirectoryEntry &e
         *error = QStringLiteral("无法读取源文件：") + in.errorString();
         return false;
     }
+    if (sourceInfo.size() != request.source.size
+        || msOf(sourceInfo.lastModified()) != request.source.modifiedMs) {
+        *error = QStringLiteral("源文件在复制时被修改，下次重试");
+        return false;
+    }
     if (placement == Placement::New && QFileInfo::exists(targetPath)) {
         *error = QStringLiteral("目标在复制时出现，未覆盖");
         return false;
     }
     // Windows refuses to replace a read-only file.
-    if (makeWritable && placement == Placement::Replace) {
+    if (request.makeWritable && placement == Placement::Replace) {
         QFile::setPermissions(targetPath, QFile::permissions(targetPath) | QFileDevice::WriteOwner);
     }
 
@@ -215,10 +229,36 @@ bool PortableFileSystem::copyFile(const Directory &from, const DirectoryEntry &e
     return true;
 }
 
-bool PortableFileSystem::isUnchangedCopy(const Directory &, const DirectoryEntry &,
-                                         const EntryStatus &)
+CopyMark PortableFileSystem::readMark(const Directory &, const DirectoryEntry &)
 {
-    return false; // copies carry no mark here
+    return {}; // copies carry no mark here
+}
+
+bool PortableFileSystem::probeClock(const Directory &dir, TreeClock *clock, QString *error)
+{
+    // The name is one the copy never carries over; Qt fills in the X's.
+    QTemporaryFile probe(dir.path + QStringLiteral(".twinfold-clock-XXXXXX.tmp"));
+    if (!probe.open()) {
+        *error = probe.errorString();
+        return false;
+    }
+    const QDateTime created = QFileInfo(probe.fileName()).lastModified();
+    clock->probedAt = std::chrono::steady_clock::now();
+    clock->probeUs = created.toMSecsSinceEpoch() * 1000;
+    // An odd second and 999 ms: what the file system keeps of it shows its
+    // resolution. Qt's times go no finer than a millisecond.
+    const qint64 setMs = (created.toMSecsSinceEpoch() / 1000 | 1) * 1000 + 999;
+    clock->resolutionUs = TreeClock::coarsestResolutionUs;
+    if (probe.setFileTime(QDateTime::fromMSecsSinceEpoch(setMs, Qt::UTC),
+                          QFileDevice::FileModificationTime)) {
+        const qint64 keptMs = QFileInfo(probe.fileName()).lastModified().toMSecsSinceEpoch();
+        clock->resolutionUs
+                = std::max<qint64>(1000, resolutionFromReadBack(setMs * 1000000, keptMs * 1000000));
+    }
+    // Windows stamps files from a clock that advances in steps of about 16 ms.
+    clock->tickUs = std::max<qint64>(clock->resolutionUs, 16000);
+    clock->measured = true;
+    return true;
 }
 
 bool PortableFileSystem::flush(QString *)

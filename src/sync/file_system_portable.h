@@ -18,10 +18,9 @@ public:
                          QString *error) override;
     bool makeChild(const Directory &dir, const DirectoryEntry &entry, QString *error) override;
     bool sameDirectory(const Directory &a, const Directory &b) override;
-    bool copyFile(const Directory &from, const DirectoryEntry &entry, bool followLink,
-                  const Directory &into, Placement placement, const EntryStatus &replaced,
-                  bool makeWritable, const std::atomic<bool> *cancel, QString *error) override;
-    bool isUnchangedCopy(const Directory &dir, const DirectoryEntry &entry,
-                         const EntryStatus &status) override;
+    bool copyFile(const Directory &from, const DirectoryEntry &entry, const Directory &into,
+                  const CopyRequest &request, QString *error) override;
+    CopyMark readMark(const Directory &dir, const DirectoryEntry &entry) override;
+    bool probeClock(const Directory &dir, TreeClock *clock, QString *error) override;
     bool flush(QString *error) override;
 };

@@ -1,5 +1,7 @@
 #include "sync/file_system_posix.h"
 
+#include "sync/tree_clock.h"
+
 #include <QFile>
 
 #include <algorithm>
@@ -117,42 +119,21 @@ int makePath(const QByteArray &path)
     }
 }
 
-// The kernel stamps files from its coarse clock, so two writes within one
-// tick of it carry the same time. If the version just read was stamped in the
-// current tick, a write right after the read could give the file another
-// content under this same time, and a sync could never tell the two apart:
-// wait for the tick to end before trusting the copy. A network file system
-// stamps from its server's clock; a short bound keeps that from stalling.
-#ifdef CLOCK_REALTIME_COARSE
-constexpr clockid_t fileClock = CLOCK_REALTIME_COARSE;
-#else
-constexpr clockid_t fileClock = CLOCK_REALTIME;
-#endif
-
-void waitForTickAfter(const timespec &stamp)
-{
-    for (int attempt = 0; attempt < 10; ++attempt) {
-        timespec now;
-        ::clock_gettime(fileClock, &now);
-        if (now.tv_sec > stamp.tv_sec
-            || (now.tv_sec == stamp.tv_sec && now.tv_nsec > stamp.tv_nsec))
-            return;
-        timespec resolution;
-        ::clock_getres(fileClock, &resolution);
-        ::nanosleep(&resolution, nullptr);
-    }
-}
-
-// A file rewritten while it was read (or within the tick of the version
-// read) gives a copy of neither version under the older time; leave it to
-// the next run. EAGAIN when that happened.
+// A file rewritten while it was read gives a copy of neither version; leave
+// it to the next run. EAGAIN when that happened.
 int settle(int in, const struct stat &before)
 {
-    waitForTickAfter(before.st_mtim);
     struct stat after;
     if (::fstat(in, &after) != 0)
         return errno;
     return sameVersion(before, after) ? 0 : EAGAIN;
+}
+
+// The source opened is the one the decision looked at.
+bool asDecided(const struct stat &opened, const EntryStatus &decided)
+{
+    return qint64(opened.st_size) == decided.size && toUs(opened.st_mtim) == decided.modifiedUs
+           && toUs(opened.st_ctim) == decided.changedUs;
 }
 
 // Whether the target is still the file that was looked at before the copy:
@@ -167,16 +148,56 @@ bool unchangedSince(int dirFd, const QByteArray &name, const EntryStatus &replac
            && toUs(now.st_mtim) == replaced.modifiedUs && qint64(now.st_size) == replaced.size;
 }
 
-// Every copy is marked with the time and size it was given, so that a later
-// look can tell "the copy as written" from "a file someone wrote": the two
-// can carry the same time when a writer saves twice within one tick of the
-// file-system clock. Where the file system keeps no extended attributes
-// nothing is marked and such ties stay undecided.
+// Both files of a copy are marked with the source's time and size, so that
+// a later look can tell which side changed since they were in step without
+// comparing the two trees' clocks. Where a file system keeps no extended
+// attributes nothing is marked there.
 constexpr char copyMark[] = "user.twinfold.copy";
 
 QByteArray markFor(qint64 modifiedUs, qint64 size)
 {
     return QByteArray::number(modifiedUs) + ':' + QByteArray::number(size);
+}
+
+CopyMark parseMark(const QByteArray &value)
+{
+    CopyMark mark;
+    const int colon = value.indexOf(':');
+    if (colon <= 0)
+        return mark;
+    bool timeOk = false;
+    bool sizeOk = false;
+    mark.modifiedUs = value.left(colon).toLongLong(&timeOk);
+    mark.size = value.mid(colon + 1).toLongLong(&sizeOk);
+    mark.present = timeOk && sizeOk && mark.size >= 0;
+    return mark;
+}
+
+// Sets a time whose every digit a file system might drop is non-zero (an odd
+// second, 999999999 ns) and reads back what it kept.
+qint64 measureResolution(int fd, const struct stat &created)
+{
+    timespec probe[2];
+    probe[0].tv_sec = created.st_mtim.tv_sec | 1;
+    probe[0].tv_nsec = 999999999;
+    probe[1] = probe[0];
+    struct stat kept;
+    if (::futimens(fd, probe) != 0 || ::fstat(fd, &kept) != 0)
+        return TreeClock::coarsestResolutionUs;
+    const qint64 setNs = qint64(probe[1].tv_sec) * 1000000000 + probe[1].tv_nsec;
+    const qint64 readNs = qint64(kept.st_mtim.tv_sec) * 1000000000 + kept.st_mtim.tv_nsec;
+    return resolutionFromReadBack(setNs, readNs);
+}
+
+// How finely this kernel's clock stamps files on local file systems.
+qint64 kernelTickUs()
+{
+#ifdef CLOCK_REALTIME_COARSE
+    timespec resolution;
+    if (::clock_getres(CLOCK_REALTIME_COARSE, &resolution) == 0)
+        return std::max<qint64>(1, toUs(resolution));
+#endif
+    return 10000;
 }
 
 } // namespace
@@ -318,18 +339,16 @@ bool PosixFileSystem::sameDirectory(const Directory &a, const Directory &b)
     return nativeOf(a).device == nativeOf(b).device && nativeOf(a).inode == nativeOf(b).inode;
 }
 
-bool PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry &entry, bool followLink,
-                               const Directory &into, Placement placement,
-                               const EntryStatus &replaced, bool makeWritable,
-                               const std::atomic<bool> *cancel, QString *error)
+bool PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry &entry,
+                               const Directory &into, const CopyRequest &request, QString *error)
 {
     // Replacing renames over the old file, which needs no write permission on
     // it, so makeWritable has nothing left to do here.
-    Q_UNUSED(makeWritable);
 
     // Non-blocking, so that a pipe put in a file's place cannot stall the run.
-    const int in = ::openat(descriptorOf(from), entry.nativeName.constData(),
-                            O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLink ? 0 : O_NOFOLLOW));
+    const int in
+            = ::openat(descriptorOf(from), entry.nativeName.constData(),
+                       O_RDONLY | O_CLOEXEC | O_NONBLOCK | (request.followLink ? 0 : O_NOFOLLOW));
     if (in < 0) {
         *error = QStringLiteral("无法读取源文件：") + reason(errno);
         return false;
@@ -338,6 +357,11 @@ bool PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry &entr
     if (::fstat(in, &source) != 0 || !S_ISREG(source.st_mode)) {
         *error = QStringLiteral("源文件不是普通文件");
         ::close(in);
+        return false;
+    }
+    if (!asDecided(source, request.source)) {
+        ::close(in);
+        *error = QStringLiteral("源文件在复制时被修改，下次重试");
         return false;
     }
 
@@ -352,25 +376,29 @@ bool PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry &entr
         return false;
     }
 
-    failure = copyContent(in, out, cancel);
+    failure = copyContent(in, out, request.cancel);
     if (failure == 0)
         failure = settle(in, source);
-    ::close(in);
     const timespec times[2] = {source.st_atim, source.st_mtim};
     if (failure == 0 && ::fchmod(out, source.st_mode & 0777) != 0)
         failure = errno;
     if (failure == 0 && ::futimens(out, times) != 0)
         failure = errno;
-    if (failure == 0) {
-        const QByteArray mark = markFor(toUs(source.st_mtim), qint64(source.st_size));
-        ::fsetxattr(out, copyMark, mark.constData(), size_t(mark.size()), 0); // best effort
-    }
+    const QByteArray mark = markFor(toUs(source.st_mtim), qint64(source.st_size));
     if (failure == 0)
-        failure = place(out, unnamed, dirFd, entry.nativeName, temporaryName, placement, replaced);
+        ::fsetxattr(out, copyMark, mark.constData(), size_t(mark.size()), 0); // best effort
+    if (failure == 0)
+        failure = place(out, unnamed, dirFd, entry.nativeName, temporaryName, request.placement,
+                        request.replaced);
     if (::close(out) != 0 && failure == 0)
         failure = errno; // a network file system may report a lost write only here
     if (failure != 0 && !unnamed)
         ::unlinkat(dirFd, temporaryName.constData(), 0);
+    // The source now holds the state both sides share. A file reached through
+    // a link may lie outside the tree and is left as it is.
+    if (failure == 0 && !request.followLink)
+        ::fsetxattr(in, copyMark, mark.constData(), size_t(mark.size()), 0); // best effort
+    ::close(in);
 
     if (failure == ECANCELED) {
         *error = QStringLiteral("已取消");
@@ -554,17 +582,49 @@ void PosixFileSystem::rememberDevice(const Directory &into)
         written.emplace_back(device, fd);
 }
 
-bool PosixFileSystem::isUnchangedCopy(const Directory &dir, const DirectoryEntry &entry,
-                                      const EntryStatus &status)
+CopyMark PosixFileSystem::readMark(const Directory &dir, const DirectoryEntry &entry)
 {
     char value[64];
     const int fd = ::openat(descriptorOf(dir), entry.nativeName.constData(),
                             O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)
-        return false;
+        return {};
     const ssize_t length = ::fgetxattr(fd, copyMark, value, sizeof value);
     ::close(fd);
-    return length > 0 && QByteArray(value, int(length)) == markFor(status.modifiedUs, status.size);
+    return length > 0 ? parseMark(QByteArray(value, int(length))) : CopyMark();
+}
+
+bool PosixFileSystem::probeClock(const Directory &dir, TreeClock *clock, QString *error)
+{
+    const int dirFd = descriptorOf(dir);
+    int fd = -1;
+#ifdef O_TMPFILE
+    fd = ::openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+#endif
+    if (fd < 0) {
+        // Removed at once; the name is one the copy never carries over.
+        const QByteArray name = ".twinfold-clock-" + QByteArray::number(::getpid(), 16) + ".tmp";
+        fd = ::openat(dirFd, name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                      0600);
+        if (fd < 0) {
+            *error = reason(errno);
+            return false;
+        }
+        ::unlinkat(dirFd, name.constData(), 0);
+    }
+    struct stat created;
+    if (::fstat(fd, &created) != 0) {
+        *error = reason(errno);
+        ::close(fd);
+        return false;
+    }
+    clock->probedAt = std::chrono::steady_clock::now();
+    clock->probeUs = toUs(created.st_mtim);
+    clock->resolutionUs = measureResolution(fd, created);
+    clock->tickUs = std::max(clock->resolutionUs, kernelTickUs());
+    clock->measured = true;
+    ::close(fd);
+    return true;
 }
 
 bool PosixFileSystem::flush(QString *error)

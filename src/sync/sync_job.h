@@ -6,19 +6,32 @@
 #include <functional>
 
 class LiveText;
+class OnceNotices;
 
 enum class SyncDirection { Upload, Download };
 
-// What the jobs share with the window: each part is safe to read and write
-// from any thread, and a job reads them when it runs, not when it was asked for.
+// What the jobs read of the window's state: each part is safe to read from
+// any thread, and a job reads them when it runs, not when it was asked for.
 struct SyncShared
 {
     const LiveText &localDir;
     const LiveText &remoteDir;
-    std::atomic<qint64> &uploadTime;
-    std::atomic<qint64> &downloadTime;
     const LiveText &ignorePattern; // the pattern field's text
     const LiveText &localFieldText; // the local directory field's text, for the shown paths
+    OnceNotices *notices = nullptr; // notices given once per window, not once per run
+};
+
+// How one run of one direction ended. The caller stores the stamp.
+struct SyncOutcome
+{
+    SyncDirection direction = SyncDirection::Upload;
+    bool completed = false; // everything went through: stamp is the new time stamp
+    bool cancelled = false;
+    qint64 since = 0; // the stamp the run started from
+    qint64 stamp = 0; // the new stamp when completed, else since
+    int copied = 0;
+    int failures = 0;
+    int deferred = 0;
 };
 
 // Runs one direction: a start line, the copy, and then either the success
@@ -28,24 +41,23 @@ class SyncJob
 {
 public:
     using Log = std::function<void(const QString &)>;
-    using TimeStored = std::function<void(SyncDirection)>;
 
-    // A new stamp is this much before the start of the run: file systems
-    // stamp files from a coarse clock (or a server's), so a file written
-    // just after the start may carry a slightly earlier time and would
-    // otherwise never be seen. Files in step cost the next run one look each.
+    // A new stamp is the source tree's own time at the start of the run,
+    // rounded down to its clock's tick, less this margin: a share's server
+    // may stamp a file written just after the start with a slightly earlier
+    // time. Files in step cost the next run one look each.
     static constexpr qint64 stampMarginMs = 2000;
+    // Where the source tree's clock could not be read, this machine's clock
+    // stands in; a share's clock may differ from it by an hour or more
+    // (another time zone on FAT, a server never set), so the margin is a day.
+    static constexpr qint64 unmeasuredMarginMs = 24 * 3600 * 1000;
 
-    // timeStored is called after the time member changed, to persist it.
-    SyncJob(SyncShared shared, Log log, TimeStored timeStored,
-            const std::atomic<bool> *cancel = nullptr);
+    SyncJob(SyncShared shared, Log log, const std::atomic<bool> *cancel = nullptr);
 
-    // True when the run completed and advanced its stamp.
-    bool run(SyncDirection direction);
+    SyncOutcome run(SyncDirection direction, qint64 since);
 
 private:
     SyncShared shared;
     Log log;
-    TimeStored timeStored;
     const std::atomic<bool> *cancel;
 };

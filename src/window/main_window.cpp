@@ -3,6 +3,7 @@
 #include "settings/settings_keys.h"
 #include "settings/settings_store.h"
 #include "ui_main_window_form.h"
+#include "window/sync_events.h"
 
 #include <QCoreApplication>
 #include <QScrollBar>
@@ -26,6 +27,8 @@ MainWindow::MainWindow(QWidget *parent)
     , progressTimer(nullptr)
     , lastTickTime(0)
     , stopRequested(false)
+    , jobRunning(false)
+    , syncEvents(new SyncEvents(this))
 {
     ui->setupUi(this);
 
@@ -76,13 +79,13 @@ MainWindow::~MainWindow()
     // until it has finished.
     stopRequested = true;
     runningJob.waitForFinished();
-    // Clearing syncing is the job's last act; reading it orders all the job
-    // did before this point also for thread checkers, which cannot see Qt's
-    // own wait.
-    while (syncing.load(std::memory_order_acquire))
+    // Clearing jobRunning is the job's last act; reading it orders all the
+    // job did before this point also for thread checkers, which cannot see
+    // Qt's own wait.
+    while (jobRunning.load(std::memory_order_acquire))
         QThread::yieldCurrentThread();
     // What a job that ended just now queued for the GUI thread: its last log
-    // lines and the store write of its new time stamp.
+    // lines and its new time stamps.
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
 
     delete ui;

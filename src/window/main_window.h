@@ -1,6 +1,7 @@
 #pragma once
 
 #include "sync/live_text.h"
+#include "sync/once_notices.h"
 #include "sync/sync_job.h"
 
 #include <QFuture>
@@ -12,6 +13,7 @@
 
 class QSettings;
 class QTimer;
+class SyncEvents;
 
 namespace Ui {
 class MainWindow;
@@ -60,7 +62,7 @@ private:
     void reportSettingsProblem();
     void requestSync(const QVector<SyncDirection> &directions);
     void runJob(const QVector<SyncDirection> &directions);
-    void persistTime(SyncDirection direction);
+    void storeOutcome(const SyncOutcome &outcome);
     void startSyncTimers();
     void stopSyncTimers();
     void applyTimedSyncSwitch();
@@ -86,7 +88,10 @@ private:
     LiveText localFieldText;
     LiveText ignorePattern;
     std::atomic<bool> stopRequested;
+    std::atomic<bool> jobRunning; // cleared by a job's thread as its last act
     QFuture<void> runningJob;
+    OnceNotices notices;
+    SyncEvents *syncEvents;
 
     // Lines from a job's thread, appended together once per pass of the
     // event loop; GUI thread only.

@@ -3,6 +3,7 @@
 #include "settings/settings_keys.h"
 #include "sync/directory_copy.h"
 #include "sync/ignore_filter.h"
+#include "window/sync_events.h"
 
 #include <QScopeGuard>
 #include <QSettings>
@@ -48,22 +49,9 @@ void MainWindow::requestSync(const QVector<SyncDirection> &directions)
             output(QStringLiteral("正在同步中，请稍后再试"));
         return;
     }
+    jobRunning = true;
     runningJob = QtConcurrent::run(QThreadPool::globalInstance(),
                                    [this, directions] { runJob(directions); });
-}
-
-void MainWindow::runJob(const QVector<SyncDirection> &directions)
-{
-    // However the job ends, later requests must not be refused for ever.
-    const auto done = qScopeGuard([this] { syncing = false; });
-    SyncJob job(
-            sharedWithJobs(), [this](const QString &line) { output(line); },
-            [this](SyncDirection direction) { persistTime(direction); }, &stopRequested);
-    for (const SyncDirection direction : directions) {
-        if (stopRequested)
-            break;
-        job.run(direction);
-    }
 }
 
 namespace {
@@ -77,22 +65,48 @@ Q_NEVER_INLINE void postToThreadOf(QObject *context, std::function<void()> call)
 
 } // namespace
 
-// The store is written on the GUI thread only. It takes the member's value
-// when it gets there, so a clear made in between is not undone.
-void MainWindow::persistTime(SyncDirection direction)
+// The job reads the stamps when each direction starts and hands back what
+// it found; the window alone stores them, on its own thread.
+void MainWindow::runJob(const QVector<SyncDirection> &directions)
 {
-    postToThreadOf(this, [this, direction] {
-        if (direction == SyncDirection::Upload)
-            settings->setValue(SettingsKeys::uploadTime, qlonglong(uploadTime.load()));
-        else
-            settings->setValue(SettingsKeys::downloadTime, qlonglong(downloadTime.load()));
+    // However the job ends, later requests must not be refused for ever. The
+    // flag is cleared on the GUI thread after the stamps the job handed back,
+    // so a request never starts from a stamp that is about to change.
+    const auto done = qScopeGuard([this] {
+        postToThreadOf(this, [this] {
+            syncing = false;
+            emit syncEvents->jobFinished();
+        });
+        jobRunning.store(false, std::memory_order_release);
     });
+    SyncJob job(
+            sharedWithJobs(), [this](const QString &line) { output(line); }, &stopRequested);
+    for (const SyncDirection direction : directions) {
+        if (stopRequested)
+            break;
+        const bool upload = direction == SyncDirection::Upload;
+        const SyncOutcome outcome = job.run(direction, (upload ? uploadTime : downloadTime).load());
+        if (outcome.completed)
+            postToThreadOf(this, [this, outcome] { storeOutcome(outcome); });
+    }
+}
+
+// A clear made while the run was under way gives way to the run's stamp, as
+// it always has; one made after this point is never undone.
+void MainWindow::storeOutcome(const SyncOutcome &outcome)
+{
+    if (outcome.direction == SyncDirection::Upload) {
+        uploadTime = outcome.stamp;
+        settings->setValue(SettingsKeys::uploadTime, qlonglong(outcome.stamp));
+    } else {
+        downloadTime = outcome.stamp;
+        settings->setValue(SettingsKeys::downloadTime, qlonglong(outcome.stamp));
+    }
 }
 
 SyncShared MainWindow::sharedWithJobs()
 {
-    return SyncShared {localDir,     remoteDir,     uploadTime,
-                       downloadTime, ignorePattern, localFieldText};
+    return SyncShared {localDir, remoteDir, ignorePattern, localFieldText, &notices};
 }
 
 bool MainWindow::copyDirectory(const QString &source, const QString &target, bool makeWritable,

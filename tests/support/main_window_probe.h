@@ -2,6 +2,7 @@
 
 #include "ui_main_window_form.h"
 #include "window/main_window.h"
+#include "window/sync_events.h"
 
 #include <QSettings>
 #include <QTimer>
@@ -23,6 +24,7 @@ struct MainWindowProbe
     static std::atomic<qint64> &uploadTime(MainWindow &window) { return window.uploadTime; }
     static std::atomic<qint64> &downloadTime(MainWindow &window) { return window.downloadTime; }
     static std::atomic<bool> &syncing(MainWindow &window) { return window.syncing; }
+    static SyncEvents *syncEvents(MainWindow &window) { return window.syncEvents; }
 
     static void syncTick(MainWindow &window) { window.syncTick(); }
     static void refreshProgress(MainWindow &window) { window.refreshProgress(); }

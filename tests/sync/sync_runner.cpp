@@ -192,9 +192,9 @@ int main(int argc, char **argv)
     }
 
     const bool upload = options.mode == "upload";
-    std::atomic<qint64> uploadTime {upload ? options.since : 0};
-    std::atomic<qint64> downloadTime {upload ? 0 : options.since};
-    SyncShared shared {localDir, remoteDir, uploadTime, downloadTime, pattern, localDir};
-    SyncJob job(shared, print, {});
-    return job.run(upload ? SyncDirection::Upload : SyncDirection::Download) ? 0 : 1;
+    SyncShared shared {localDir, remoteDir, pattern, localDir};
+    SyncJob job(shared, print);
+    const SyncOutcome outcome
+            = job.run(upload ? SyncDirection::Upload : SyncDirection::Download, options.since);
+    return outcome.completed ? 0 : 1;
 }

@@ -500,15 +500,15 @@ void TestOddNames::jobsBothWaysSettleWithOddNames()
 
     LiveText localDir(source);
     LiveText remoteDir(target);
-    std::atomic<qint64> uploadTime {0};
-    std::atomic<qint64> downloadTime {0};
     LiveText ignore(QStringLiteral("^\\..*/$"));
     LiveText localField(source);
-    SyncJob job(SyncShared {localDir, remoteDir, uploadTime, downloadTime, ignore, localField},
-                [this](const QString &line) { log << line; }, {});
+    SyncJob job(SyncShared {localDir, remoteDir, ignore, localField},
+                [this](const QString &line) { log << line; });
 
-    QVERIFY(job.run(SyncDirection::Upload));
-    QVERIFY(job.run(SyncDirection::Download));
+    SyncOutcome upload = job.run(SyncDirection::Upload, 0);
+    SyncOutcome download = job.run(SyncDirection::Download, 0);
+    QVERIFY(upload.completed);
+    QVERIFY(download.completed);
     QCOMPARE(countLines(log, QStringLiteral("    复制文件：")), 4 * names.size());
     QCOMPARE(countLines(log, QStringLiteral("    复制失败：")), 0);
     const auto local = walk(source);
@@ -517,8 +517,8 @@ void TestOddNames::jobsBothWaysSettleWithOddNames()
     QVERIFY2(local == remote, qPrintable(differences(local, remote)));
 
     log.clear();
-    QVERIFY(job.run(SyncDirection::Upload));
-    QVERIFY(job.run(SyncDirection::Download));
+    QVERIFY(job.run(SyncDirection::Upload, upload.stamp).completed);
+    QVERIFY(job.run(SyncDirection::Download, download.stamp).completed);
     QVERIFY2(countLines(log, QStringLiteral("    复制文件：")) == 0,
              qPrintable(log.join(QLatin1Char('\n'))));
     QCOMPARE(countLines(log, QStringLiteral("上传成功")), 1);
