@@ -1,0 +1,106 @@
+#include "support/mounts.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QStandardPaths>
+
+#include <unistd.h>
+
+namespace {
+
+QString rootNeeded()
+{
+    return ::geteuid() == 0 ? QString()
+                            : QStringLiteral("mounting needs root (CI runs the suite as root)");
+}
+
+void unmount(const QString &path)
+{
+    QString ignored;
+    if (!Mounts::run(QStringLiteral("umount"), {path}, &ignored))
+        Mounts::run(QStringLiteral("umount"), {QStringLiteral("-l"), path}, &ignored);
+}
+
+} // namespace
+
+bool Mounts::run(const QString &program, const QStringList &arguments, QString *error)
+{
+    const QString found = QStandardPaths::findExecutable(program);
+    const QString full = found.isEmpty() ? QStandardPaths::findExecutable(
+                                 program, {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")})
+                                         : found;
+    if (full.isEmpty()) {
+        *error = program + QStringLiteral(" is not installed");
+        return false;
+    }
+    QProcess process;
+    process.setProcessChannelMode(QProcess::MergedChannels);
+    process.start(full, arguments);
+    if (!process.waitForFinished(60000) || process.exitStatus() != QProcess::NormalExit
+        || process.exitCode() != 0) {
+        *error = program + QLatin1Char(' ') + arguments.join(QLatin1Char(' '))
+                 + QStringLiteral(": ") + QString::fromLocal8Bit(process.readAll()).trimmed()
+                 + process.errorString();
+        return false;
+    }
+    return true;
+}
+
+const QStringList LoopMount::ext2WholeSeconds {QStringLiteral("-q"), QStringLiteral("-F"),
+                                               QStringLiteral("-I"), QStringLiteral("128")};
+
+LoopMount::LoopMount(const QString &mkfs, const QStringList &mkfsArguments, int sizeMiB)
+{
+    failure = rootNeeded();
+    if (!failure.isEmpty())
+        return;
+    if (!scratch.isValid()) {
+        failure = QStringLiteral("no temporary directory");
+        return;
+    }
+    const QString image = scratch.filePath(QStringLiteral("image"));
+    mountPoint = scratch.filePath(QStringLiteral("mnt"));
+    QDir().mkpath(mountPoint);
+    QFile file(image);
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(qint64(sizeMiB) << 20)) {
+        failure = QStringLiteral("cannot create the image: ") + file.errorString();
+        return;
+    }
+    file.close();
+    if (!Mounts::run(mkfs, mkfsArguments + QStringList {image}, &failure))
+        return;
+    mounted = Mounts::run(QStringLiteral("mount"),
+                          {QStringLiteral("-o"), QStringLiteral("loop"), image, mountPoint},
+                          &failure);
+}
+
+LoopMount::~LoopMount()
+{
+    if (mounted)
+        unmount(mountPoint); // the loop device is released with it
+}
+
+ReadOnlyView::ReadOnlyView(const QString &directory)
+{
+    failure = rootNeeded();
+    if (!failure.isEmpty() || !scratch.isValid())
+        return;
+    mountPoint = scratch.filePath(QStringLiteral("view"));
+    QDir().mkpath(mountPoint);
+    if (!Mounts::run(QStringLiteral("mount"), {QStringLiteral("--bind"), directory, mountPoint},
+                     &failure))
+        return;
+    mounted = true;
+    if (!Mounts::run(QStringLiteral("mount"),
+                     {QStringLiteral("-o"), QStringLiteral("remount,bind,ro"), mountPoint},
+                     &failure)) {
+        unmount(mountPoint);
+        mounted = false;
+    }
+}
+
+ReadOnlyView::~ReadOnlyView()
+{
+    if (mounted)
+        unmount(mountPoint);
+}
