@@ -9,7 +9,7 @@ struct BenchOptions
     int runs = 5;
     bool quick = false;
     QString dir; // where the temporary directory is made
-    QString cases = QStringLiteral("ABCDE");
+    QString cases = QStringLiteral("ABCDEF");
 
     bool wants(char name) const { return cases.contains(QLatin1Char(name)); }
 };
@@ -27,6 +27,7 @@ struct CaseSizes
     int cFiles;
     qint64 cFileBytes;
     double dChangedShare;
+    int fFiles;
 };
 
 CaseSizes sizesFor(bool quick);

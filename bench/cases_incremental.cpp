@@ -111,7 +111,7 @@ std::vector<Bound> runRescanCase(Workspace &space, int runs)
                 .arg(count(qint64(tree.files.size())), count(tree.directories), fixed(engine),
                      fixed(find), fixed(rsync), fixed(engine / find, 2), fixed(engine / rsync, 2)));
     return {{QStringLiteral("B  engine / rsync -a (second run)"), engine / rsync, 1.0, true, {}},
-            {QStringLiteral("B  engine / find -newermt"), engine / find, 2.0, true, {}}};
+            {QStringLiteral("B  engine / find -newermt"), engine / find, 1.1, true, {}}};
 }
 
 std::vector<Bound> runIncrementalCase(Workspace &space, int runs)

@@ -16,3 +16,5 @@ std::vector<Bound> runThroughputCase(Workspace &space, int runs);
 std::vector<Bound> runRescanCase(Workspace &space, int runs);
 // D: the same tree with a small share of its files changed before each run.
 std::vector<Bound> runIncrementalCase(Workspace &space, int runs);
+// F: a full copy of files dated an hour ahead against the same dated an hour ago.
+std::vector<Bound> runFutureDatedCase(Workspace &space, int runs);

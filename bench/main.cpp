@@ -58,6 +58,8 @@ std::vector<Bound> runCases(const BenchOptions &options)
         add(runRescanCase(space, options.runs));
     if (options.wants('D'))
         add(runIncrementalCase(space, options.runs));
+    if (options.wants('F'))
+        add(runFutureDatedCase(space, options.runs));
     if (options.wants('E'))
         add(runWindowCase(space, options.runs));
     say(QStringLiteral("· removing the temporary trees …"));

@@ -18,6 +18,15 @@ bool matches(const EntryStatus &file, const CopyMark &mark, qint64 resolutionUs)
            && sameTime(file.modifiedUs, mark.modifiedUs, resolutionUs);
 }
 
+// A copy this program wrote that has its mark's time but fewer bytes was
+// cut short (a power cut before the data reached the disk): an edit would
+// have given it a new time.
+bool cutShort(const EntryStatus &file, const CopyMark &mark, qint64 resolutionUs)
+{
+    return mark.present && mark.written && file.size < mark.size
+           && sameTime(file.modifiedUs, mark.modifiedUs, resolutionUs);
+}
+
 // Which side changed since the two were last in step, as far as the marks
 // tell; InStep stands for "they tell nothing".
 CopyAction byMarks(const DecisionInput &in)
@@ -98,7 +107,10 @@ CopyDecision decideCopy(const DecisionInput &in)
     }
     if (looksInStep(in.source, in.target, in.resolutionUs))
         return {CopyAction::InStep, 0};
-    CopyAction action = byMarks(in);
+    if (cutShort(in.source, in.sourceMark, in.resolutionUs))
+        return {CopyAction::SourceIncomplete, 0};
+    CopyAction action = cutShort(in.target, in.targetMark, in.resolutionUs) ? CopyAction::Replace
+                                                                            : byMarks(in);
     if (action == CopyAction::InStep)
         action = byTimes(in);
     if (action == CopyAction::Replace)

@@ -18,6 +18,7 @@ enum class CopyAction {
     Tie, // no marks, same time, another size: neither is known to be newer
     FutureUndecided, // no marks, and a time ahead of its tree's clock would decide
     Defer, // the source was stamped within the current tick: the next run takes it
+    SourceIncomplete, // the source is a copy cut short (a power cut): never spread
     RefuseLink, // a link at the target: left alone
     RefuseDirectory, // a directory at the target
     RefuseOther, // anything else at the target

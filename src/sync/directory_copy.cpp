@@ -190,6 +190,9 @@ void DirectoryCopy::copyFileEntry(const Directory &from, const DirectoryEntry &e
         ++report.deferred;
         log(QStringLiteral("    源文件刚刚修改，下次同步时复制：") + shown(path));
         return;
+    case CopyAction::SourceIncomplete:
+        fail(path, QStringLiteral("源文件是未写完整的副本（大小与复制时不符），未复制"));
+        return;
     case CopyAction::RefuseLink:
         fail(path, QStringLiteral("目标位置是符号链接，未改动"));
         return;

@@ -52,12 +52,14 @@ struct Directory
 };
 
 // What a copy records on both files it put in step: the source's time and
-// size at that moment. A file still matching its mark has not changed since.
+// size at that moment, and which of the two this file was. A file still
+// matching its mark has not changed since.
 struct CopyMark
 {
     bool present = false;
     qint64 modifiedUs = 0;
     qint64 size = 0;
+    bool written = true; // this file is the copy that was written (else the original read)
 };
 
 enum class OpenResult { Opened, Missing, Link, NotDirectory, Failed };

@@ -154,6 +154,7 @@ bool unchangedSince(int dirFd, const QByteArray &name, const EntryStatus &replac
 // attributes nothing is marked there.
 constexpr char copyMark[] = "user.twinfold.copy";
 
+// "time:size" on the copy written, "time:size:o" on the original it was read from.
 QByteArray markFor(qint64 modifiedUs, qint64 size)
 {
     return QByteArray::number(modifiedUs) + ':' + QByteArray::number(size);
@@ -162,13 +163,14 @@ QByteArray markFor(qint64 modifiedUs, qint64 size)
 CopyMark parseMark(const QByteArray &value)
 {
     CopyMark mark;
-    const int colon = value.indexOf(':');
-    if (colon <= 0)
+    const QList<QByteArray> parts = value.split(':');
+    if (parts.size() != 2 && !(parts.size() == 3 && parts.at(2) == "o"))
         return mark;
     bool timeOk = false;
     bool sizeOk = false;
-    mark.modifiedUs = value.left(colon).toLongLong(&timeOk);
-    mark.size = value.mid(colon + 1).toLongLong(&sizeOk);
+    mark.modifiedUs = parts.at(0).toLongLong(&timeOk);
+    mark.size = parts.at(1).toLongLong(&sizeOk);
+    mark.written = parts.size() == 2;
     mark.present = timeOk && sizeOk && mark.size >= 0;
     return mark;
 }
@@ -396,8 +398,10 @@ bool PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry &entr
         ::unlinkat(dirFd, temporaryName.constData(), 0);
     // The source now holds the state both sides share. A file reached through
     // a link may lie outside the tree and is left as it is.
-    if (failure == 0 && !request.followLink)
-        ::fsetxattr(in, copyMark, mark.constData(), size_t(mark.size()), 0); // best effort
+    if (failure == 0 && !request.followLink) {
+        const QByteArray original = mark + ":o";
+        ::fsetxattr(in, copyMark, original.constData(), size_t(original.size()), 0); // best effort
+    }
     ::close(in);
 
     if (failure == ECANCELED) {

@@ -44,9 +44,15 @@ EntryStatus entryOf(EntryType type)
     return status;
 }
 
+// The mark on a copy this program wrote, and on the original it read.
 CopyMark mark(qint64 modifiedUs, qint64 size)
 {
-    return CopyMark {true, modifiedUs, size};
+    return CopyMark {true, modifiedUs, size, true};
+}
+
+CopyMark original(qint64 modifiedUs, qint64 size)
+{
+    return CopyMark {true, modifiedUs, size, false};
 }
 
 const CopyMark none;
@@ -66,6 +72,7 @@ void TestCopyDecision::decides_data()
     const EntryStatus v1 = file(earlier, 10);
     const EntryStatus v2 = file(earlier + 60 * second, 12);
     const CopyMark atV1 = mark(earlier, 10);
+    const CopyMark readAtV1 = original(earlier, 10);
 
     QTest::newRow("missing") << v1 << none << entryOf(EntryType::Missing) << none << qint64(1)
                              << now << CopyAction::Copy;
@@ -91,27 +98,36 @@ void TestCopyDecision::decides_data()
 
     // The marks decide, never the times.
     QTest::newRow("targetAsCopiedSourceEdited")
-            << v2 << atV1 << v1 << atV1 << qint64(1) << now << CopyAction::Replace;
+            << v2 << readAtV1 << v1 << atV1 << qint64(1) << now << CopyAction::Replace;
     QTest::newRow("targetAsCopiedSourceSavedAnew")
             << v2 << none << v1 << atV1 << qint64(1) << now << CopyAction::Replace;
     QTest::newRow("targetAsCopiedSourceOlderDate")
             << file(earlier - 60 * second, 3) << none << v1 << atV1 << qint64(1) << now
             << CopyAction::Replace;
     QTest::newRow("sourceAsCopiedTargetEdited")
-            << v1 << atV1 << v2 << atV1 << qint64(1) << now << CopyAction::KeepTarget;
+            << v1 << atV1 << v2 << readAtV1 << qint64(1) << now << CopyAction::KeepTarget;
     QTest::newRow("sourceAsCopiedTargetSavedAnew")
             << v1 << atV1 << v2 << none << qint64(1) << now << CopyAction::KeepTarget;
     // The edit on the target side carries an older time (its clock is
     // behind): the source is still as copied, so the edit stays.
     QTest::newRow("sourceAsCopiedTargetEditedOlderDate")
-            << v1 << atV1 << file(earlier - 600 * second, 7) << atV1 << qint64(1) << now
+            << v1 << atV1 << file(earlier - 600 * second, 7) << readAtV1 << qint64(1) << now
             << CopyAction::KeepTarget;
-    QTest::newRow("bothEdited") << v2 << atV1 << file(earlier + 90 * second, 15) << atV1
+    QTest::newRow("bothEdited") << v2 << readAtV1 << file(earlier + 90 * second, 15) << atV1
                                 << qint64(1) << now << CopyAction::Conflict;
     QTest::newRow("bothEditedOneSavedAnew") << v2 << none << file(earlier + 90 * second, 15) << atV1
                                             << qint64(1) << now << CopyAction::Conflict;
-    QTest::newRow("sameTimeRewriteOfCopy")
-            << file(earlier, 11) << atV1 << v1 << atV1 << qint64(1) << now << CopyAction::Replace;
+    // The original rewritten with its old time (touch -r, an unpacked
+    // archive): changed; the copy with its time but not its size was cut
+    // short by a power cut: replaced, and never carried back.
+    QTest::newRow("originalRewrittenWithItsTime") << file(earlier, 11) << readAtV1 << v1 << atV1
+                                                  << qint64(1) << now << CopyAction::Replace;
+    QTest::newRow("copyCutShort") << v1 << readAtV1 << file(earlier, 4) << atV1 << qint64(1) << now
+                                  << CopyAction::Replace;
+    QTest::newRow("copyCutShortOriginalEdited") << v2 << readAtV1 << file(earlier, 4) << atV1
+                                                << qint64(1) << now << CopyAction::Replace;
+    QTest::newRow("sourceIsCopyCutShort") << file(earlier, 4) << atV1 << v1 << readAtV1 << qint64(1)
+                                          << now << CopyAction::SourceIncomplete;
     QTest::newRow("markOnCoarseTarget")
             << file(earlier + 900000, 12) << none << file(earlier, 10) << mark(earlier + 400000, 10)
             << second << now << CopyAction::Replace;
