@@ -74,8 +74,11 @@ CopyReport DirectoryCopy::run(const QString &source, const QString &target, bool
         since = everything;
     }
 
-    targetRoot = &into;
-    copyLevel(from, into, since, false);
+    TargetLevel root;
+    root.state = TargetLevel::Open;
+    root.directory = std::move(into);
+    targetRoot = &root.directory;
+    copyLevel(from, root, since, false);
     targetRoot = nullptr;
     return report;
 }
@@ -105,7 +108,7 @@ bool DirectoryCopy::flush()
     return false;
 }
 
-void DirectoryCopy::copyLevel(const Directory &from, const Directory &into, qint64 since,
+void DirectoryCopy::copyLevel(const Directory &from, TargetLevel &into, qint64 since,
                               bool wholeTree)
 {
     std::vector<DirectoryEntry> entries;
@@ -124,6 +127,8 @@ void DirectoryCopy::copyLevel(const Directory &from, const Directory &into, qint
             report.cancelled = true;
             return;
         }
+        if (into.state == TargetLevel::Failed)
+            return; // said once; nothing of this level can be written
         if (isTemporaryName(entry))
             continue;
         EntryType type = entry.type;
@@ -153,13 +158,17 @@ void DirectoryCopy::copyLevel(const Directory &from, const Directory &into, qint
 }
 
 void DirectoryCopy::copyFileEntry(const Directory &from, const DirectoryEntry &entry,
-                                  const EntryStatus &source, bool throughLink,
-                                  const Directory &into, qint64 since)
+                                  const EntryStatus &source, bool throughLink, TargetLevel &level,
+                                  qint64 since)
 {
     if (changeTime(source) <= since)
         return;
     if (isIgnored(entry.name))
         return;
+    const Directory *opened = openedTarget(level);
+    if (!opened)
+        return;
+    const Directory &into = *opened;
 
     const QString path = from.path + entry.name;
     const EntryStatus existing = fileSystem->status(into, entry, false);
@@ -264,7 +273,7 @@ bool DirectoryCopy::waitForSourceTime(qint64 sourceUs) const
 
 // A skipped link is reported when it changed, not each time its directory did.
 void DirectoryCopy::copyLinkEntry(const Directory &from, const DirectoryEntry &entry,
-                                  const Directory &into, qint64 fileSince, qint64 linkSince)
+                                  TargetLevel &into, qint64 fileSince, qint64 linkSince)
 {
     const EntryStatus link = fileSystem->status(from, entry, false);
     EntryStatus pointee = fileSystem->status(from, entry, true);
@@ -283,7 +292,7 @@ void DirectoryCopy::copyLinkEntry(const Directory &from, const DirectoryEntry &e
 }
 
 void DirectoryCopy::copyDirectoryEntry(const Directory &from, const DirectoryEntry &entry,
-                                       const Directory &into, qint64 since, bool wholeTree)
+                                       TargetLevel &level, qint64 since, bool wholeTree)
 {
     if (isIgnored(entry.name + QLatin1Char('/')))
         return;
@@ -301,10 +310,20 @@ void DirectoryCopy::copyDirectoryEntry(const Directory &from, const DirectoryEnt
     if (opened == OpenResult::Opened && fileSystem->sameDirectory(child, *targetRoot))
         return;
 
-    Directory childTarget;
-    bool created = false;
-    if (!openTargetChild(into, entry, &childTarget, &created))
+    const Directory *into = openedTarget(level);
+    if (!into)
         return;
+    TargetLevel childLevel;
+    childLevel.parent = into;
+    childLevel.entry = &entry;
+    bool created = false;
+    const EntryStatus existing = fileSystem->status(*into, entry, false);
+    if (existing.type != EntryType::Directory) {
+        // Missing, or in the way: made (or refused) now, as the skeleton needs.
+        if (!openTargetChild(*into, entry, &childLevel.directory, &created))
+            return;
+        childLevel.state = TargetLevel::Open;
+    }
     if (opened == OpenResult::Failed) {
         fail(from.path + entry.name, sourceError);
         return;
@@ -312,7 +331,18 @@ void DirectoryCopy::copyDirectoryEntry(const Directory &from, const DirectoryEnt
     // A directory the target lacks was moved, unpacked or created here since
     // the last run, or never copied: everything in it is compared, whatever
     // its times say.
-    copyLevel(child, childTarget, since, wholeTree || created);
+    copyLevel(child, childLevel, since, wholeTree || created);
+}
+
+const Directory *DirectoryCopy::openedTarget(TargetLevel &level)
+{
+    if (level.state == TargetLevel::Pending) {
+        bool created = false;
+        level.state = openTargetChild(*level.parent, *level.entry, &level.directory, &created)
+                              ? TargetLevel::Open
+                              : TargetLevel::Failed;
+    }
+    return level.state == TargetLevel::Open ? &level.directory : nullptr;
 }
 
 bool DirectoryCopy::openTargetChild(const Directory &into, const DirectoryEntry &entry,

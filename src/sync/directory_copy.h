@@ -60,16 +60,31 @@ public:
     void setNotices(OnceNotices *notices) { this->notices = notices; }
 
 private:
+    // The target directory of one level. An existing one is opened only when
+    // something in it is needed: a rescan in which nothing changed then costs
+    // one look per directory that has no subdirectories.
+    struct TargetLevel
+    {
+        enum State { Pending, Open, Failed };
+        State state = Pending;
+        const Directory *parent = nullptr;
+        const DirectoryEntry *entry = nullptr;
+        Directory directory;
+    };
+
     // Files below a directory are looked at when changed after since; all
     // of them when the directory itself is new on the target side.
-    void copyLevel(const Directory &from, const Directory &into, qint64 since, bool wholeTree);
+    void copyLevel(const Directory &from, TargetLevel &into, qint64 since, bool wholeTree);
     void copyFileEntry(const Directory &from, const DirectoryEntry &entry,
-                       const EntryStatus &source, bool throughLink, const Directory &into,
+                       const EntryStatus &source, bool throughLink, TargetLevel &into,
                        qint64 since);
-    void copyLinkEntry(const Directory &from, const DirectoryEntry &entry, const Directory &into,
+    void copyLinkEntry(const Directory &from, const DirectoryEntry &entry, TargetLevel &into,
                        qint64 fileSince, qint64 linkSince);
-    void copyDirectoryEntry(const Directory &from, const DirectoryEntry &entry,
-                            const Directory &into, qint64 since, bool wholeTree);
+    void copyDirectoryEntry(const Directory &from, const DirectoryEntry &entry, TargetLevel &into,
+                            qint64 since, bool wholeTree);
+    // The level's directory, opened now if it was not; null after a failure,
+    // which is reported once.
+    const Directory *openedTarget(TargetLevel &level);
     bool openTargetChild(const Directory &into, const DirectoryEntry &entry, Directory *child,
                          bool *created);
     void measureClocks(const QString &source, const Directory &from, const Directory &into);
