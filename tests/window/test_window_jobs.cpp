@@ -12,6 +12,7 @@
 #include <QFileInfo>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSaveFile>
 #include <QSettings>
 #include <QSignalSpy>
 #include <QTemporaryDir>
@@ -125,6 +126,7 @@ private slots:
     void windowCopyUsesPatternField();
     void secondRequestWhileBusyIsRefused();
     void tickWithBothBoxesIsOneRequest();
+    void tickKeepsLocalEditOverShareDatedAhead();
     void nextRunStartsFromStamp();
     void clearCacheMakesNextRunStartFromZero();
     void clearCacheDuringUploadKeepsItsStamp();
@@ -410,6 +412,36 @@ void TestWindowJobs::secondRequestWhileBusyIsRefused()
     QCOMPARE(linesStarting(w, uploadDone).size(), 1);
     QVERIFY(lines.lastIndexOf(busy) < indexStarting(lines, uploadStart));
     QCOMPARE(fileCount(trees.remote), manyFiles);
+}
+
+// A share file dated an hour ahead, downloaded and then edited here: the
+// next tick with both boxes uploads the edit and the download keeps it.
+void TestWindowJobs::tickKeepsLocalEditOverShareDatedAhead()
+{
+    Trees trees;
+    Tree::writeFile(trees.remote + QStringLiteral("/plan.txt"), "share version",
+                    QDateTime::currentDateTimeUtc().addSecs(3600));
+    trees.store();
+    storeValue(QStringLiteral("timer_interval"), 3600);
+    storeValue(QStringLiteral("timer_upload"), true);
+    storeValue(QStringLiteral("timer_download"), true);
+
+    MainWindow w;
+    QTest::mouseClick(MainWindowProbe::ui(w)->pushButton_2, Qt::LeftButton);
+    WAIT_FOR_JOB(w);
+    QCOMPARE(Tree::readFile(trees.local + QStringLiteral("/plan.txt")),
+             QByteArray("share version"));
+    QSaveFile edit(trees.local + QStringLiteral("/plan.txt"));
+    QVERIFY(edit.open(QIODevice::WriteOnly));
+    edit.write("edited here");
+    QVERIFY(edit.commit());
+
+    MainWindowProbe::ui(w)->plainTextEdit->clear();
+    MainWindowProbe::syncTick(w);
+    WAIT_FOR_JOB(w);
+    QCOMPARE(linesStarting(w, QStringLiteral("    ")), QStringList {copied + "/plan.txt"});
+    QCOMPARE(Tree::readFile(trees.local + QStringLiteral("/plan.txt")), QByteArray("edited here"));
+    QCOMPARE(Tree::readFile(trees.remote + QStringLiteral("/plan.txt")), QByteArray("edited here"));
 }
 
 void TestWindowJobs::tickWithBothBoxesIsOneRequest()
