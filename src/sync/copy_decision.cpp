@@ -84,6 +84,24 @@ CopyDecision whenSettled(CopyAction action, const DecisionInput &in)
     return {CopyAction::Defer, 0};
 }
 
+// A link to a file at the target: the other direction copied through it, as
+// a file, what it points to. In step while the two agree; never written
+// through. A link that leads out of the tree, where the source is no copy
+// made through it, is no link of the user's tree: refused.
+CopyDecision overLink(const DecisionInput &in)
+{
+    if (in.linkedTarget.type != EntryType::File)
+        return {CopyAction::RefuseLink, 0};
+    if (looksInStep(in.source, in.linkedTarget, in.resolutionUs))
+        return {CopyAction::InStep, 0};
+    const bool copiedThroughIt = in.sourceMark.present && in.sourceMark.written;
+    if (!copiedThroughIt && !in.linkStaysInTree)
+        return {CopyAction::RefuseLink, 0};
+    if (matches(in.source, in.sourceMark, in.resolutionUs))
+        return {CopyAction::KeepTarget, 0}; // the linked file changed: it goes the other way
+    return {CopyAction::KeepLink, 0};
+}
+
 } // namespace
 
 bool looksInStep(const EntryStatus &a, const EntryStatus &b, qint64 resolutionUs)
@@ -99,7 +117,7 @@ CopyDecision decideCopy(const DecisionInput &in)
     case EntryType::File:
         break;
     case EntryType::Link:
-        return {CopyAction::RefuseLink, 0};
+        return overLink(in);
     case EntryType::Directory:
         return {CopyAction::RefuseDirectory, 0};
     default:

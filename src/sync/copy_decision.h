@@ -19,6 +19,7 @@ enum class CopyAction {
     FutureUndecided, // no marks, and a time ahead of its tree's clock would decide
     Defer, // the source was stamped within the current tick: the next run takes it
     SourceIncomplete, // the source is a copy cut short (a power cut): never spread
+    KeepLink, // a link at the target, to the file this source was copied from, which changed
     RefuseLink, // a link at the target: left alone
     RefuseDirectory, // a directory at the target
     RefuseOther, // anything else at the target
@@ -30,6 +31,10 @@ struct DecisionInput
     CopyMark sourceMark;
     EntryStatus target; // type Missing when there is none
     CopyMark targetMark;
+    // Where the target is a link: what it points to (Missing when nothing),
+    // and whether that lies inside the target tree (a link of the user's own).
+    EntryStatus linkedTarget;
+    bool linkStaysInTree = false;
     qint64 resolutionUs = 1; // the coarser stored resolution of the two trees
     qint64 sourceTickUs = 1; // how finely the source tree's clock stamps
     qint64 sourceNowUs = 0; // the source tree's time, as the run measured it

@@ -3,6 +3,8 @@
 #include "sync/live_text.h"
 #include "sync/once_notices.h"
 
+#include <QFileInfo>
+#include <QSet>
 #include <QThread>
 
 #include <algorithm>
@@ -11,6 +13,18 @@
 namespace {
 
 constexpr qint64 everything = std::numeric_limits<qint64>::min();
+
+// What FAT, exFAT and NTFS with Windows names can hold: none of : ? * " < > |
+// \ or control characters, and no dot or space at the end.
+bool isWindowsName(const QString &name)
+{
+    static const QString refused = QStringLiteral(":?*\"<>|\\");
+    for (const QChar c : name) {
+        if (c.unicode() < 0x20 || refused.contains(c))
+            return false;
+    }
+    return !name.endsWith(QLatin1Char('.')) && !name.endsWith(QLatin1Char(' '));
+}
 
 // A file moved or unpacked into a tree keeps its old modification time; the
 // status-change time shows when it arrived.
@@ -87,13 +101,13 @@ void DirectoryCopy::measureClocks(const QString &source, const Directory &from,
                                   const Directory &into)
 {
     QString error;
-    if (!fileSystem->probeClock(from, &report.sourceClock, &error)) {
+    if (!fileSystem->probeClock(from, false, &report.sourceClock, &error)) {
         report.sourceClock = TreeClock::local();
         if (!notices || notices->first(QStringLiteral("clock:") + from.path))
             log(QStringLiteral("    无法在源目录创建临时文件（") + error
                 + QStringLiteral("），按本机时钟计时：") + source);
     }
-    if (!fileSystem->probeClock(into, &targetClock, &error))
+    if (!fileSystem->probeClock(into, true, &targetClock, &error))
         targetClock = TreeClock::local(); // every write there will fail and say why
     resolutionUs = std::max(report.sourceClock.resolutionUs, targetClock.resolutionUs);
 }
@@ -121,7 +135,10 @@ void DirectoryCopy::copyLevel(const Directory &from, TargetLevel &into, qint64 s
     // where the change time means nothing (FAT, exFAT, sshfs, Windows) only
     // the directory's own time shows they arrived: then every entry in it is
     // compared with the target.
-    const qint64 fileSince = wholeTree || from.changedMs > since ? everything : since;
+    const bool changed = wholeTree || from.changedMs > since;
+    const qint64 fileSince = changed ? everything : since;
+    if (targetClock.caseInsensitive)
+        markCaseTwins(&entries);
     for (const DirectoryEntry &entry : entries) {
         if (cancelRequested()) {
             report.cancelled = true;
@@ -146,7 +163,7 @@ void DirectoryCopy::copyLevel(const Directory &from, TargetLevel &into, qint64 s
             copyFileEntry(from, entry, status, false, into, fileSince);
             break;
         case EntryType::Directory:
-            copyDirectoryEntry(from, entry, into, since, wholeTree);
+            copyDirectoryEntry(from, entry, into, since, wholeTree, changed);
             break;
         case EntryType::Link:
             copyLinkEntry(from, entry, into, fileSince, since);
@@ -157,6 +174,30 @@ void DirectoryCopy::copyLevel(const Directory &from, TargetLevel &into, qint64 s
     }
 }
 
+// Only the first of names that differ in case can be written to a target
+// that does not tell them apart; the others would land on it.
+void DirectoryCopy::markCaseTwins(std::vector<DirectoryEntry> *entries)
+{
+    QSet<QString> seen;
+    for (DirectoryEntry &entry : *entries) {
+        if (isTemporaryName(entry))
+            continue;
+        const QString folded = entry.name.toCaseFolded();
+        entry.caseTwin = seen.contains(folded);
+        seen.insert(folded);
+    }
+}
+
+// Why the target cannot take this name, or nothing when it can.
+QString DirectoryCopy::nameRefusal(const DirectoryEntry &entry) const
+{
+    if (entry.caseTwin)
+        return QStringLiteral("    目标文件系统不区分大小写，与同目录中另一名称相同，未复制：");
+    if (targetClock.windowsNames && !isWindowsName(entry.name))
+        return QStringLiteral("    目标文件系统不接受此文件名，未复制：");
+    return QString();
+}
+
 void DirectoryCopy::copyFileEntry(const Directory &from, const DirectoryEntry &entry,
                                   const EntryStatus &source, bool throughLink, TargetLevel &level,
                                   qint64 since)
@@ -165,6 +206,14 @@ void DirectoryCopy::copyFileEntry(const Directory &from, const DirectoryEntry &e
         return;
     if (isIgnored(entry.name))
         return;
+    // No retry changes a name, so it is said, not counted as a failure: the
+    // stamp moves on and the file is named again when it changes.
+    const QString refusal = nameRefusal(entry);
+    if (!refusal.isEmpty()) {
+        ++report.skipped;
+        log(refusal + shown(from.path + entry.name));
+        return;
+    }
     const Directory *opened = openedTarget(level);
     if (!opened)
         return;
@@ -198,6 +247,11 @@ void DirectoryCopy::copyFileEntry(const Directory &from, const DirectoryEntry &e
     case CopyAction::Defer:
         ++report.deferred;
         log(QStringLiteral("    源文件刚刚修改，下次同步时复制：") + shown(path));
+        return;
+    case CopyAction::KeepLink:
+        // Said once: the stamp moves on, and the link is never written through.
+        ++report.skipped;
+        log(QStringLiteral("    目标是符号链接，未覆盖：") + shown(path));
         return;
     case CopyAction::SourceIncomplete:
         fail(path, QStringLiteral("源文件是未写完整的副本（大小与复制时不符），未复制"));
@@ -249,7 +303,12 @@ CopyDecision DirectoryCopy::decide(const Directory &from, const DirectoryEntry &
     input.sourceTickUs = report.sourceClock.tickUs;
     input.sourceNowUs = report.sourceClock.nowUs();
     input.targetNowUs = targetClock.nowUs();
-    if (existing.type == EntryType::File && !looksInStep(source, existing, resolutionUs)) {
+    if (existing.type == EntryType::Link) {
+        input.linkedTarget = fileSystem->status(into, entry, true);
+        input.linkStaysInTree = staysInTargetTree(into.path + entry.name);
+        if (!throughLink)
+            input.sourceMark = fileSystem->readMark(from, entry);
+    } else if (existing.type == EntryType::File && !looksInStep(source, existing, resolutionUs)) {
         // A file reached through a link is never marked (it may lie outside
         // the tree), so a mark found there says nothing about this pair.
         if (!throughLink)
@@ -257,6 +316,15 @@ CopyDecision DirectoryCopy::decide(const Directory &from, const DirectoryEntry &
         input.targetMark = fileSystem->readMark(into, entry);
     }
     return decideCopy(input);
+}
+
+// Whether the link at path, followed to the end, names a file inside the
+// target tree. Only paths are compared: nothing is written through it.
+bool DirectoryCopy::staysInTargetTree(const QString &path) const
+{
+    const QString resolved = QFileInfo(path).canonicalFilePath();
+    const QString root = QFileInfo(targetRoot->path).canonicalFilePath();
+    return !resolved.isEmpty() && !root.isEmpty() && resolved.startsWith(root + QLatin1Char('/'));
 }
 
 // Until the source tree's clock shows sourceUs: at most longestTickWaitUs.
@@ -292,10 +360,20 @@ void DirectoryCopy::copyLinkEntry(const Directory &from, const DirectoryEntry &e
 }
 
 void DirectoryCopy::copyDirectoryEntry(const Directory &from, const DirectoryEntry &entry,
-                                       TargetLevel &level, qint64 since, bool wholeTree)
+                                       TargetLevel &level, qint64 since, bool wholeTree,
+                                       bool parentChanged)
 {
     if (isIgnored(entry.name + QLatin1Char('/')))
         return;
+    const QString refusal = nameRefusal(entry);
+    if (!refusal.isEmpty()) {
+        // Said when it appeared (its parent changed), not on every run.
+        if (parentChanged) {
+            ++report.skipped;
+            log(refusal + shown(from.path + entry.name + QLatin1Char('/')));
+        }
+        return;
+    }
 
     Directory child;
     QString sourceError;

@@ -20,6 +20,7 @@ struct CopyReport
     int copied = 0;
     int failures = 0; // each one has had its line
     int deferred = 0; // stamped within the current tick: the next run takes them
+    int skipped = 0; // names the target cannot hold: said, not retried
     bool cancelled = false;
     // What the run measured of the source tree's clock at its start; this
     // machine's clock when nothing could be created there.
@@ -81,7 +82,9 @@ private:
     void copyLinkEntry(const Directory &from, const DirectoryEntry &entry, TargetLevel &into,
                        qint64 fileSince, qint64 linkSince);
     void copyDirectoryEntry(const Directory &from, const DirectoryEntry &entry, TargetLevel &into,
-                            qint64 since, bool wholeTree);
+                            qint64 since, bool wholeTree, bool parentChanged);
+    void markCaseTwins(std::vector<DirectoryEntry> *entries);
+    QString nameRefusal(const DirectoryEntry &entry) const;
     // The level's directory, opened now if it was not; null after a failure,
     // which is reported once.
     const Directory *openedTarget(TargetLevel &level);
@@ -92,6 +95,7 @@ private:
                         const EntryStatus &source, bool throughLink, const Directory &into,
                         const EntryStatus &existing);
     bool waitForSourceTime(qint64 sourceUs) const;
+    bool staysInTargetTree(const QString &path) const;
     bool cancelRequested() const;
     void fail(const QString &path, const QString &reason);
     void refuse(const QString &line, const QString &path);

@@ -35,6 +35,9 @@ struct DirectoryEntry
     QString name; // what the user sees and the ignore pattern is matched against
     QByteArray nativeName; // the bytes the listing gave, where names are bytes
     EntryType type = EntryType::Unknown; // from the listing; Unknown when it does not say
+    // Set by the copy: on a target that does not tell case apart, an earlier
+    // entry of this directory already has this name.
+    bool caseTwin = false;
 };
 
 // Whatever a file system implementation keeps for an open directory.
@@ -117,8 +120,12 @@ public:
 
     // Learns the tree's clock and time resolution from a file of its own,
     // created in dir and removed at once (unnamed where the file system can).
-    // False, with the reason, when nothing can be created there.
-    virtual bool probeClock(const Directory &dir, TreeClock *clock, QString *error) = 0;
+    // With learnTraits, also what the tree does with names and times (a
+    // probe with a name, for a tree that is written to). False, with the
+    // reason, when nothing can be created there.
+    virtual bool probeClock(const Directory &dir, bool learnTraits, TreeClock *clock,
+                            QString *error)
+            = 0;
 
     // Makes every file copied so far durable; called once at the end of a run.
     virtual bool flush(QString *error) = 0;

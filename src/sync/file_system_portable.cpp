@@ -234,7 +234,8 @@ CopyMark PortableFileSystem::readMark(const Directory &, const DirectoryEntry &)
     return {}; // copies carry no mark here
 }
 
-bool PortableFileSystem::probeClock(const Directory &dir, TreeClock *clock, QString *error)
+bool PortableFileSystem::probeClock(const Directory &dir, bool learnTraits, TreeClock *clock,
+                                    QString *error)
 {
     // The name is one the copy never carries over; Qt fills in the X's.
     QTemporaryFile probe(dir.path + QStringLiteral(".twinfold-clock-XXXXXX.tmp"));
@@ -258,6 +259,14 @@ bool PortableFileSystem::probeClock(const Directory &dir, TreeClock *clock, QStr
     // Windows stamps files from a clock that advances in steps of about 16 ms.
     clock->tickUs = std::max<qint64>(clock->resolutionUs, 16000);
     clock->measured = true;
+    if (learnTraits) {
+        const QString name = QFileInfo(probe.fileName()).fileName();
+        clock->caseInsensitive = QFileInfo::exists(dir.path + name.toUpper());
+        QFile odd(dir.path + QStringLiteral(".twinfold-probe?.tmp"));
+        clock->windowsNames = !odd.open(QIODevice::WriteOnly | QIODevice::NewOnly);
+        if (!clock->windowsNames)
+            odd.remove();
+    }
     return true;
 }
 

@@ -21,6 +21,7 @@ public:
     bool copyFile(const Directory &from, const DirectoryEntry &entry, const Directory &into,
                   const CopyRequest &request, QString *error) override;
     CopyMark readMark(const Directory &dir, const DirectoryEntry &entry) override;
-    bool probeClock(const Directory &dir, TreeClock *clock, QString *error) override;
+    bool probeClock(const Directory &dir, bool learnTraits, TreeClock *clock,
+                    QString *error) override;
     bool flush(QString *error) override;
 };

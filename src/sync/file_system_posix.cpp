@@ -124,6 +124,21 @@ int makePath(const QByteArray &path)
     }
 }
 
+// FAT, exFAT and NTFS without a user mapping keep no permission bits; their
+// drivers refuse to set them. The copy goes on without them.
+bool refusesModes(int error)
+{
+    return error == ENOSYS || error == EPERM || error == EOPNOTSUPP || error == ENOTSUP;
+}
+
+// What drivers answer for a name they cannot hold (FAT, exFAT and NTFS with
+// Windows names; fusefat says EPERM, exfat-fuse EINVAL or ENOENT).
+bool refusesName(int error)
+{
+    return error == EINVAL || error == EILSEQ || error == ENAMETOOLONG || error == EPERM
+           || error == ENOENT;
+}
+
 // A file rewritten while it was read gives a copy of neither version; leave
 // it to the next run. EAGAIN when that happened.
 int settle(int in, const struct stat &before)
@@ -181,18 +196,19 @@ CopyMark parseMark(const QByteArray &value)
 }
 
 // Sets a time whose every digit a file system might drop is non-zero (an odd
-// second, 999999999 ns) and reads back what it kept.
-qint64 measureResolution(int fd, const struct stat &created)
+// second, 999999999 ns) and reads back what it kept, into *kept.
+qint64 measureResolution(int fd, const struct stat &created, struct stat *kept)
 {
+    // A day back, so that a driver that stamps the file anew later (on a
+    // rename, say) shows it.
     timespec probe[2];
-    probe[0].tv_sec = created.st_mtim.tv_sec | 1;
+    probe[0].tv_sec = (created.st_mtim.tv_sec - 86400) | 1;
     probe[0].tv_nsec = 999999999;
     probe[1] = probe[0];
-    struct stat kept;
-    if (::futimens(fd, probe) != 0 || ::fstat(fd, &kept) != 0)
+    if (::futimens(fd, probe) != 0 || ::fstat(fd, kept) != 0)
         return TreeClock::coarsestResolutionUs;
     const qint64 setNs = qint64(probe[1].tv_sec) * 1000000000 + probe[1].tv_nsec;
-    const qint64 readNs = qint64(kept.st_mtim.tv_sec) * 1000000000 + kept.st_mtim.tv_nsec;
+    const qint64 readNs = qint64(kept->st_mtim.tv_sec) * 1000000000 + kept->st_mtim.tv_nsec;
     return resolutionFromReadBack(setNs, readNs);
 }
 
@@ -386,10 +402,19 @@ OpenResult PosixFileSystem::openChild(const Directory &dir, const DirectoryEntry
 bool PosixFileSystem::makeChild(const Directory &dir, const DirectoryEntry &entry, QString *error)
 {
     if (::mkdirat(descriptorOf(dir), entry.nativeName.constData(), 0777) != 0 && errno != EEXIST) {
-        *error = reason(errno);
+        const int failure = errno;
+        *error = failure == EINVAL || failure == EILSEQ || failure == ENAMETOOLONG
+                         ? QStringLiteral("目标文件系统不接受此文件名：") + reason(failure)
+                         : reason(failure);
         return false;
     }
     return true;
+}
+
+bool PosixFileSystem::restampsOnRename(dev_t device) const
+{
+    return std::find(restampingDevices.begin(), restampingDevices.end(), device)
+           != restampingDevices.end();
 }
 
 bool PosixFileSystem::sameDirectory(const Directory &a, const Directory &b)
@@ -438,7 +463,7 @@ bool PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry &entr
     if (failure == 0)
         failure = settle(in, source);
     const timespec times[2] = {source.st_atim, source.st_mtim};
-    if (failure == 0 && ::fchmod(out, source.st_mode & 0777) != 0)
+    if (failure == 0 && ::fchmod(out, source.st_mode & 0777) != 0 && !refusesModes(errno))
         failure = errno;
     if (failure == 0 && ::futimens(out, times) != 0)
         failure = errno;
@@ -450,6 +475,10 @@ bool PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry &entr
                         request.replaced);
     if (::close(out) != 0 && failure == 0)
         failure = errno; // a network file system may report a lost write only here
+    // fusefat gives a renamed file the time of the rename: set it again.
+    if (failure == 0 && !unnamed && restampsOnRename(nativeOf(into).device)
+        && ::utimensat(dirFd, entry.nativeName.constData(), times, AT_SYMLINK_NOFOLLOW) != 0)
+        failure = errno;
     if (failure != 0 && !unnamed)
         ::unlinkat(dirFd, temporaryName.constData(), 0);
     // The source now holds the state both sides share. A file reached through
@@ -474,6 +503,12 @@ bool PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry &entr
     }
     if (failure == EBUSY) {
         *error = QStringLiteral("目标在复制时被修改，未覆盖");
+        return false;
+    }
+    if (request.placement == Placement::New && refusesName(failure)) {
+        // The temporary beside it was written, so the directory is there and
+        // writable: what the file system refused is the name.
+        *error = QStringLiteral("目标文件系统不接受此文件名：") + reason(failure);
         return false;
     }
     if (failure != 0) {
@@ -654,37 +689,84 @@ CopyMark PosixFileSystem::readMark(const Directory &dir, const DirectoryEntry &e
     return length > 0 ? parseMark(QByteArray(value, int(length))) : CopyMark();
 }
 
-bool PosixFileSystem::probeClock(const Directory &dir, TreeClock *clock, QString *error)
+bool PosixFileSystem::probeClock(const Directory &dir, bool learnTraits, TreeClock *clock,
+                                 QString *error)
 {
     const int dirFd = descriptorOf(dir);
     int fd = -1;
 #ifdef O_TMPFILE
-    fd = ::openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (!learnTraits)
+        fd = ::openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
 #endif
-    if (fd < 0) {
-        // Removed at once; the name is one the copy never carries over.
-        const QByteArray name = ".twinfold-clock-" + QByteArray::number(::getpid(), 16) + ".tmp";
-        fd = ::openat(dirFd, name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                      0600);
+    // A fixed name, so that one left by a run that was killed is reused.
+    const QByteArray name = QByteArrayLiteral(".twinfold-probe.tmp");
+    const bool named = fd < 0;
+    if (named) {
+        const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
+        fd = ::openat(dirFd, name.constData(), flags, 0600);
+        if (fd < 0 && errno == EEXIST) {
+            ::unlinkat(dirFd, name.constData(), 0);
+            fd = ::openat(dirFd, name.constData(), flags, 0600);
+        }
         if (fd < 0) {
             *error = reason(errno);
             return false;
         }
-        ::unlinkat(dirFd, name.constData(), 0);
     }
     struct stat created;
     if (::fstat(fd, &created) != 0) {
         *error = reason(errno);
         ::close(fd);
+        if (named)
+            ::unlinkat(dirFd, name.constData(), 0);
         return false;
     }
     clock->probedAt = std::chrono::steady_clock::now();
     clock->probeUs = toUs(created.st_mtim);
-    clock->resolutionUs = measureResolution(fd, created);
+    struct stat kept = created;
+    clock->resolutionUs = measureResolution(fd, created, &kept);
     clock->tickUs = std::max(clock->resolutionUs, kernelTickUs());
     clock->measured = true;
     ::close(fd);
+    if (named) {
+        if (learnTraits)
+            learnTraitsFrom(dirFd, name, kept, clock);
+        ::unlinkat(dirFd, name.constData(), 0);
+    }
+    if (clock->restampsOnRename)
+        restampingDevices.push_back(nativeOf(dir).device);
     return true;
+}
+
+// The probe, closed, in dir under name; kept is what it showed open. The
+// probe is renamed on the way, so its name may be gone afterwards.
+void PosixFileSystem::learnTraitsFrom(int dirFd, const QByteArray &name, const struct stat &kept,
+                                      TreeClock *clock)
+{
+    struct stat closed;
+    if (::fstatat(dirFd, name.constData(), &closed, AT_SYMLINK_NOFOLLOW) != 0)
+        return;
+    // Nothing else has that name in upper case (FUSE drivers may number
+    // the two lookups differently, so the inodes are not compared).
+    struct stat other;
+    clock->caseInsensitive
+            = ::fstatat(dirFd, name.toUpper().constData(), &other, AT_SYMLINK_NOFOLLOW) == 0;
+    const QByteArray renamed = QByteArrayLiteral(".twinfold-probe-renamed.tmp");
+    if (::renameat(dirFd, name.constData(), dirFd, renamed.constData()) == 0) {
+        struct stat moved;
+        clock->restampsOnRename
+                = ::fstatat(dirFd, renamed.constData(), &moved, AT_SYMLINK_NOFOLLOW) == 0
+                  && toUs(moved.st_mtim) != toUs(kept.st_mtim);
+        ::unlinkat(dirFd, renamed.constData(), 0);
+    }
+    const QByteArray odd = QByteArrayLiteral(".twinfold-probe?.tmp");
+    const int fd = ::openat(dirFd, odd.constData(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    clock->windowsNames = fd < 0 && errno != EEXIST;
+    if (fd >= 0) {
+        ::close(fd);
+        ::unlinkat(dirFd, odd.constData(), 0);
+    }
 }
 
 bool PosixFileSystem::flush(QString *error)

@@ -2,6 +2,7 @@
 
 #include "sync/file_system.h"
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <vector>
@@ -30,7 +31,8 @@ public:
     bool copyFile(const Directory &from, const DirectoryEntry &entry, const Directory &into,
                   const CopyRequest &request, QString *error) override;
     CopyMark readMark(const Directory &dir, const DirectoryEntry &entry) override;
-    bool probeClock(const Directory &dir, TreeClock *clock, QString *error) override;
+    bool probeClock(const Directory &dir, bool learnTraits, TreeClock *clock,
+                    QString *error) override;
     bool flush(QString *error) override;
 
 private:
@@ -40,10 +42,14 @@ private:
               const QByteArray &temporaryName, Placement placement, const EntryStatus &replaced);
     int linkUnnamed(int out, int dirFd, const QByteArray &name);
     void rememberDevice(const Directory &into);
+    void learnTraitsFrom(int dirFd, const QByteArray &name, const struct stat &kept,
+                         TreeClock *clock);
+    bool restampsOnRename(dev_t device) const;
 
     bool unnamedTemporaries = true; // cleared once the kernel or file system refuses them
     bool linkByEmptyPath = true; // cleared once linkat(AT_EMPTY_PATH) is refused
     bool copyRange = true; // cleared once copy_file_range is refused
     std::vector<char> buffer;
     std::vector<std::pair<dev_t, int>> written; // one descriptor per file system written to
+    std::vector<dev_t> restampingDevices; // file systems that give a renamed file a new time
 };

@@ -19,6 +19,11 @@ struct TreeClock
     qint64 tickUs = coarsestResolutionUs; // how finely its clock stamps files (≥ resolution)
     std::chrono::steady_clock::time_point probedAt = std::chrono::steady_clock::now();
 
+    // What a probe with a name showed of the tree (asked for target trees).
+    bool caseInsensitive = false; // "A" and "a" are one name
+    bool windowsNames = false; // refuses : ? * " < > | \ and names ending in a dot or a space
+    bool restampsOnRename = false; // a renamed file gets the time of the rename
+
     static constexpr qint64 coarsestResolutionUs = 2000000; // FAT keeps even seconds
 
     // The tree's time now, as its own clock shows it: the probe plus what

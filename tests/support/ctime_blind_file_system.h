@@ -68,9 +68,10 @@ public:
     {
         return real->readMark(dir, entry);
     }
-    bool probeClock(const Directory &dir, TreeClock *clock, QString *error) override
+    bool probeClock(const Directory &dir, bool learnTraits, TreeClock *clock,
+                    QString *error) override
     {
-        return real->probeClock(dir, clock, error);
+        return real->probeClock(dir, learnTraits, clock, error);
     }
     bool flush(QString *error) override { return real->flush(error); }
 
