@@ -92,11 +92,11 @@ CopyDecision overLink(const DecisionInput &in)
 {
     if (in.linkedTarget.type != EntryType::File)
         return {CopyAction::RefuseLink, 0};
-    if (looksInStep(in.source, in.linkedTarget, in.resolutionUs))
-        return {CopyAction::InStep, 0};
     const bool copiedThroughIt = in.sourceMark.present && in.sourceMark.written;
     if (!copiedThroughIt && !in.linkStaysInTree)
         return {CopyAction::RefuseLink, 0};
+    if (looksInStep(in.source, in.linkedTarget, in.resolutionUs))
+        return {CopyAction::InStep, 0};
     if (matches(in.source, in.sourceMark, in.resolutionUs))
         return {CopyAction::KeepTarget, 0}; // the linked file changed: it goes the other way
     return {CopyAction::KeepLink, 0};

@@ -12,6 +12,8 @@ class TestCopyDecision : public QObject
 private slots:
     void decides_data();
     void decides();
+    void decidesOverLink_data();
+    void decidesOverLink();
     void waitsForTheSourceTick_data();
     void waitsForTheSourceTick();
 };
@@ -185,6 +187,55 @@ void TestCopyDecision::decides()
     const CopyDecision decision = decideCopy(input);
     QCOMPARE(decision.action, expected);
     QCOMPARE(decision.readAfterUs, qint64(0)); // every source here is well before now
+}
+
+// A link at the target: a file link of the user's tree, which the other
+// direction copied through, is in step while the two agree and never
+// written through; any other link is refused.
+void TestCopyDecision::decidesOverLink_data()
+{
+    QTest::addColumn<EntryStatus>("source");
+    QTest::addColumn<CopyMark>("sourceMark");
+    QTest::addColumn<EntryStatus>("linked");
+    QTest::addColumn<bool>("staysInTree");
+    QTest::addColumn<CopyAction>("expected");
+
+    const EntryStatus v1 = file(earlier, 10);
+    const EntryStatus v2 = file(earlier + 60 * second, 12);
+    const CopyMark atV1 = mark(earlier, 10);
+    QTest::newRow("copiedThroughItInStep") << v1 << atV1 << v1 << true << CopyAction::InStep;
+    QTest::newRow("noMarksInTreeInStep") << v1 << none << v1 << true << CopyAction::InStep;
+    QTest::newRow("linkedFileEdited") << v1 << atV1 << v2 << true << CopyAction::KeepTarget;
+    QTest::newRow("copyEdited") << v2 << atV1 << v1 << true << CopyAction::KeepLink;
+    QTest::newRow("copyEditedNoMarks") << v2 << none << v1 << true << CopyAction::KeepLink;
+    QTest::newRow("outsideNotCopiedThroughIt")
+            << v1 << none << v1 << false << CopyAction::RefuseLink;
+    QTest::newRow("outsideCopiedThroughIt") << v1 << atV1 << v1 << false << CopyAction::InStep;
+    QTest::newRow("outsideOriginalMark")
+            << v1 << original(earlier, 10) << v1 << false << CopyAction::RefuseLink;
+    QTest::newRow("toDirectory") << v1 << atV1 << entryOf(EntryType::Directory) << true
+                                 << CopyAction::RefuseLink;
+    QTest::newRow("dangling") << v1 << atV1 << entryOf(EntryType::Missing) << true
+                              << CopyAction::RefuseLink;
+}
+
+void TestCopyDecision::decidesOverLink()
+{
+    QFETCH(EntryStatus, source);
+    QFETCH(CopyMark, sourceMark);
+    QFETCH(EntryStatus, linked);
+    QFETCH(bool, staysInTree);
+    QFETCH(CopyAction, expected);
+
+    DecisionInput input;
+    input.source = source;
+    input.sourceMark = sourceMark;
+    input.target = entryOf(EntryType::Link);
+    input.linkedTarget = linked;
+    input.linkStaysInTree = staysInTree;
+    input.sourceNowUs = now;
+    input.targetNowUs = now;
+    QCOMPARE(decideCopy(input).action, expected);
 }
 
 // A source stamped within the tick that is still running: a write right
