@@ -14,6 +14,15 @@ namespace {
 
 constexpr qint64 everything = std::numeric_limits<qint64>::min();
 
+bool isAscii(const QString &name)
+{
+    for (const QChar c : name) {
+        if (c.unicode() >= 0x80)
+            return false;
+    }
+    return true;
+}
+
 // What FAT, exFAT and NTFS with Windows names can hold: none of : ? * " < > |
 // \ or control characters, and no dot or space at the end.
 bool isWindowsName(const QString &name)
@@ -193,7 +202,8 @@ QString DirectoryCopy::nameRefusal(const DirectoryEntry &entry) const
 {
     if (entry.caseTwin)
         return QStringLiteral("    目标文件系统不区分大小写，与同目录中另一名称相同，未复制：");
-    if (targetClock.windowsNames && !isWindowsName(entry.name))
+    if ((targetClock.windowsNames && !isWindowsName(entry.name))
+        || (targetClock.asciiNamesOnly && !isAscii(entry.name)))
         return QStringLiteral("    目标文件系统不接受此文件名，未复制：");
     return QString();
 }
@@ -211,7 +221,7 @@ void DirectoryCopy::copyFileEntry(const Directory &from, const DirectoryEntry &e
     const QString refusal = nameRefusal(entry);
     if (!refusal.isEmpty()) {
         ++report.skipped;
-        log(refusal + shown(from.path + entry.name));
+        sayOnce(refusal, from.path + entry.name, source.modifiedUs, source.size);
         return;
     }
     const Directory *opened = openedTarget(level);
@@ -251,7 +261,8 @@ void DirectoryCopy::copyFileEntry(const Directory &from, const DirectoryEntry &e
     case CopyAction::KeepLink:
         // Said once: the stamp moves on, and the link is never written through.
         ++report.skipped;
-        log(QStringLiteral("    目标是符号链接，未覆盖：") + shown(path));
+        sayOnce(QStringLiteral("    目标是符号链接，未覆盖："), path, source.modifiedUs,
+                source.size);
         return;
     case CopyAction::SourceIncomplete:
         fail(path, QStringLiteral("源文件是未写完整的副本（大小与复制时不符），未复制"));
@@ -370,7 +381,7 @@ void DirectoryCopy::copyDirectoryEntry(const Directory &from, const DirectoryEnt
         // Said when it appeared (its parent changed), not on every run.
         if (parentChanged) {
             ++report.skipped;
-            log(refusal + shown(from.path + entry.name + QLatin1Char('/')));
+            sayOnce(refusal, from.path + entry.name + QLatin1Char('/'), 0, 0);
         }
         return;
     }
@@ -455,6 +466,17 @@ bool DirectoryCopy::openTargetChild(const Directory &into, const DirectoryEntry 
 bool DirectoryCopy::cancelRequested() const
 {
     return cancel && cancel->load(std::memory_order_relaxed);
+}
+
+// A file that no retry can bring over is said once for each version of it,
+// not again by the runs that look at it while the stamp's margin covers it.
+void DirectoryCopy::sayOnce(const QString &line, const QString &path, qint64 modifiedUs,
+                            qint64 size)
+{
+    const QString key = line + path + QLatin1Char(':') + QString::number(modifiedUs)
+                        + QLatin1Char(':') + QString::number(size);
+    if (!notices || notices->first(key))
+        log(line + shown(path));
 }
 
 // A pair left alone that needs the user: said on its own line and, like a

@@ -99,6 +99,7 @@ private:
     bool cancelRequested() const;
     void fail(const QString &path, const QString &reason);
     void refuse(const QString &line, const QString &path);
+    void sayOnce(const QString &line, const QString &path, qint64 modifiedUs, qint64 size);
     QString shown(const QString &path) const;
 
     const LiveText &localFieldText;

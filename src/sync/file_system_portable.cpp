@@ -262,10 +262,15 @@ bool PortableFileSystem::probeClock(const Directory &dir, bool learnTraits, Tree
     if (learnTraits) {
         const QString name = QFileInfo(probe.fileName()).fileName();
         clock->caseInsensitive = QFileInfo::exists(dir.path + name.toUpper());
-        QFile odd(dir.path + QStringLiteral(".twinfold-probe?.tmp"));
-        clock->windowsNames = !odd.open(QIODevice::WriteOnly | QIODevice::NewOnly);
-        if (!clock->windowsNames)
-            odd.remove();
+        const auto accepts = [&dir](const QString &name) {
+            QFile file(dir.path + name);
+            if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly))
+                return false;
+            file.remove();
+            return true;
+        };
+        clock->windowsNames = !accepts(QStringLiteral(".twinfold-probe?.tmp"));
+        clock->asciiNamesOnly = !accepts(QStringLiteral(".twinfold-probe-\u00e9.tmp"));
     }
     return true;
 }

@@ -131,6 +131,19 @@ bool refusesModes(int error)
     return error == ENOSYS || error == EPERM || error == EOPNOTSUPP || error == ENOTSUP;
 }
 
+// Whether a file of that name can be created in the directory (it is
+// removed again at once).
+bool acceptsName(int dirFd, const QByteArray &name)
+{
+    const int fd = ::openat(dirFd, name.constData(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return errno == EEXIST;
+    ::close(fd);
+    ::unlinkat(dirFd, name.constData(), 0);
+    return true;
+}
+
 // What drivers answer for a name they cannot hold (FAT, exFAT and NTFS with
 // Windows names; fusefat says EPERM, exfat-fuse EINVAL or ENOENT).
 bool refusesName(int error)
@@ -759,14 +772,8 @@ void PosixFileSystem::learnTraitsFrom(int dirFd, const QByteArray &name, const s
                   && toUs(moved.st_mtim) != toUs(kept.st_mtim);
         ::unlinkat(dirFd, renamed.constData(), 0);
     }
-    const QByteArray odd = QByteArrayLiteral(".twinfold-probe?.tmp");
-    const int fd = ::openat(dirFd, odd.constData(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    clock->windowsNames = fd < 0 && errno != EEXIST;
-    if (fd >= 0) {
-        ::close(fd);
-        ::unlinkat(dirFd, odd.constData(), 0);
-    }
+    clock->windowsNames = !acceptsName(dirFd, QByteArrayLiteral(".twinfold-probe?.tmp"));
+    clock->asciiNamesOnly = !acceptsName(dirFd, QByteArrayLiteral(".twinfold-probe-\xc3\xa9.tmp"));
 }
 
 bool PosixFileSystem::flush(QString *error)

@@ -22,6 +22,7 @@ struct TreeClock
     // What a probe with a name showed of the tree (asked for target trees).
     bool caseInsensitive = false; // "A" and "a" are one name
     bool windowsNames = false; // refuses : ? * " < > | \ and names ending in a dot or a space
+    bool asciiNamesOnly = false; // refuses every name outside ASCII (fusefat)
     bool restampsOnRename = false; // a renamed file gets the time of the rename
 
     static constexpr qint64 coarsestResolutionUs = 2000000; // FAT keeps even seconds

@@ -1,5 +1,6 @@
 #include "support/ctime_blind_file_system.h"
 #include "support/mounts.h"
+#include "support/sync_pair.h"
 #include "support/tree.h"
 #include "sync/directory_copy.h"
 #include "sync/live_text.h"
@@ -51,52 +52,12 @@ qint64 nowMs()
     return QDateTime::currentMSecsSinceEpoch();
 }
 
-// The lines of a run between its start and end lines: the indented ones.
-QStringList body(const QStringList &lines)
-{
-    QStringList inner;
-    for (const QString &line : lines) {
-        if (line.startsWith(QStringLiteral("    ")))
-            inner << line;
-    }
-    return inner;
-}
-
 QString described(const QStringList &lines, const QString &errors = QString())
 {
     return lines.join(QLatin1Char('\n')) + errors;
 }
 
-// Both directions in this process, with the stamps the window would keep.
-struct Pair
-{
-    Pair(const QString &local, const QString &remote)
-        : localDir(local)
-        , remoteDir(remote)
-        , localField(local)
-    { }
-
-    SyncOutcome run(SyncDirection direction)
-    {
-        lines.clear();
-        SyncJob job(SyncShared {localDir, remoteDir, pattern, localField, &notices},
-                    [this](const QString &line) { lines << line; });
-        qint64 &stamp = direction == SyncDirection::Upload ? uploadTime : downloadTime;
-        const SyncOutcome outcome = job.run(direction, stamp);
-        if (outcome.completed)
-            stamp = outcome.stamp;
-        return outcome;
-    }
-
-    LiveText localDir;
-    LiveText remoteDir;
-    LiveText pattern {QStringLiteral("^\\..*/$")};
-    LiveText localField;
-    OnceNotices notices;
-    qint64 uploadTime = 0;
-    qint64 downloadTime = 0;
-    QStringList lines;
-};
+using Pair = SyncPair;
 
 // One run of twinfold-sync-runner with its clock moved by shiftMs.
 struct ShiftedRun
@@ -208,9 +169,9 @@ void TestClockEvidence::localEditSurvivesRemoteDatedAhead()
 
     // A timed tick with both boxes: upload, then download.
     QVERIFY2(pair.run(SyncDirection::Upload).completed, qPrintable(described(pair.lines)));
-    QCOMPARE(body(pair.lines), QStringList {copyLine + "/plan.txt"});
+    QCOMPARE(indentedLines(pair.lines), QStringList {copyLine + "/plan.txt"});
     QVERIFY2(pair.run(SyncDirection::Download).completed, qPrintable(described(pair.lines)));
-    QCOMPARE(body(pair.lines), QStringList());
+    QCOMPARE(indentedLines(pair.lines), QStringList());
     QCOMPARE(Tree::readFile(local + "/plan.txt"), edited);
     QCOMPARE(Tree::readFile(remote + "/plan.txt"), edited);
 }
@@ -277,7 +238,7 @@ void TestClockEvidence::storedStampAheadOfTheTreeIsNotTrusted()
     pair.downloadTime = nowMs() + 3600 * 1000;
     const SyncOutcome outcome = pair.run(SyncDirection::Download);
     QVERIFY2(outcome.completed, qPrintable(described(pair.lines)));
-    const QStringList said = body(pair.lines);
+    const QStringList said = indentedLines(pair.lines);
     QVERIFY2(!said.isEmpty()
                      && said.first()
                                 == QStringLiteral(
@@ -382,17 +343,17 @@ void TestClockEvidence::coarseTargetStaysQuiet()
     pair.uploadTime = 0;
     outcome = pair.run(SyncDirection::Upload);
     QVERIFY2(outcome.completed, qPrintable(described(pair.lines)));
-    QCOMPARE(body(pair.lines), QStringList());
+    QCOMPARE(indentedLines(pair.lines), QStringList());
     outcome = pair.run(SyncDirection::Download);
     QVERIFY2(outcome.completed, qPrintable(described(pair.lines)));
-    QCOMPARE(body(pair.lines), QStringList());
+    QCOMPARE(indentedLines(pair.lines), QStringList());
 
     Tree::writeFile(local + "/d2/new.txt", "new", oldTime);
     outcome = pair.run(SyncDirection::Upload);
     QVERIFY2(outcome.completed, qPrintable(described(pair.lines)));
-    QCOMPARE(body(pair.lines), QStringList {copyLine + "/d2/new.txt"});
+    QCOMPARE(indentedLines(pair.lines), QStringList {copyLine + "/d2/new.txt"});
     outcome = pair.run(SyncDirection::Download);
-    QCOMPARE(body(pair.lines), QStringList());
+    QCOMPARE(indentedLines(pair.lines), QStringList());
 }
 
 // With nothing edited by anyone, upload → download → upload → download
@@ -436,7 +397,7 @@ void TestClockEvidence::steadyStateIsQuiet()
 
     const ShiftedRun first = runShifted("upload", local, remote, 0, shiftMs);
     QVERIFY2(first.exitCode == 0, qPrintable(described(first.lines, first.errors)));
-    QCOMPARE(body(first.lines).size(), 22);
+    QCOMPARE(indentedLines(first.lines).size(), 22);
     qint64 uploadStamp = first.stamp;
     qint64 downloadStamp = 0;
     for (int round = 0; round < 2; ++round) {
@@ -526,7 +487,7 @@ void TestClockEvidence::unwritableSourceUsesLocalClockAndSaysSoOnce()
     const qint64 before = nowMs();
     SyncOutcome outcome = pair.run(SyncDirection::Upload);
     QVERIFY2(outcome.completed, qPrintable(described(pair.lines)));
-    const QStringList notices = body(pair.lines).filter(QStringLiteral("按本机时钟计时"));
+    const QStringList notices = indentedLines(pair.lines).filter(QStringLiteral("按本机时钟计时"));
     QCOMPARE(notices.size(), 1);
     QVERIFY2(notices.first().startsWith(QStringLiteral("    无法在源目录创建临时文件（")),
              qPrintable(notices.first()));
@@ -536,7 +497,7 @@ void TestClockEvidence::unwritableSourceUsesLocalClockAndSaysSoOnce()
 
     outcome = pair.run(SyncDirection::Upload);
     QVERIFY(outcome.completed);
-    QCOMPARE(body(pair.lines), QStringList());
+    QCOMPARE(indentedLines(pair.lines), QStringList());
 }
 
 // A power cut after a copy's time and mark reached the disk but before its
@@ -561,7 +522,7 @@ void TestClockEvidence::copyCutShortIsRepairedNeverCarriedBack()
 
     SyncOutcome outcome = pair.run(SyncDirection::Download);
     QVERIFY(!outcome.completed);
-    QCOMPARE(body(pair.lines),
+    QCOMPARE(indentedLines(pair.lines),
              QStringList {QStringLiteral("    复制失败：") + remote
                           + QStringLiteral("/doc.txt（源文件是未写完整的副本（大小与复制时不符），"
                                            "未复制）")});
@@ -569,10 +530,10 @@ void TestClockEvidence::copyCutShortIsRepairedNeverCarriedBack()
 
     outcome = pair.run(SyncDirection::Upload);
     QVERIFY2(outcome.completed, qPrintable(described(pair.lines)));
-    QCOMPARE(body(pair.lines), QStringList {copyLine + "/doc.txt"});
+    QCOMPARE(indentedLines(pair.lines), QStringList {copyLine + "/doc.txt"});
     QCOMPARE(Tree::readFile(remote + "/doc.txt"), content);
     QVERIFY(pair.run(SyncDirection::Download).completed);
-    QCOMPARE(body(pair.lines), QStringList());
+    QCOMPARE(indentedLines(pair.lines), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestClockEvidence)

@@ -1,0 +1,226 @@
+#include "support/remote_mount.h"
+
+#include "support/mounts.h"
+
+#include <QDir>
+#include <QFile>
+#include <QThread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// A port on the loopback interface that nothing listens on now.
+quint16 freeLoopbackPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return 0;
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    quint16 port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+        && ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    ::close(fd);
+    return port;
+}
+
+bool isMountPoint(const QString &path)
+{
+    QFile mounts(QStringLiteral("/proc/self/mounts"));
+    if (!mounts.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray wanted = ' ' + QFile::encodeName(path) + ' ';
+    return mounts.readAll().contains(wanted);
+}
+
+} // namespace
+
+QStringList RemoteMount::kinds()
+{
+    return {QStringLiteral("ext4"),  QStringLiteral("xfs"),   QStringLiteral("btrfs"),
+            QStringLiteral("tmpfs"), QStringLiteral("ntfs"),  QStringLiteral("ntfs-windows-names"),
+            QStringLiteral("exfat"), QStringLiteral("fat32"), QStringLiteral("sshfs"),
+            QStringLiteral("bindfs")};
+}
+
+RemoteMount::RemoteMount(const QString &kind)
+    : kind(kind)
+{
+    if (::geteuid() != 0) {
+        failure = QStringLiteral("mounting needs root (CI runs the suite as root)");
+        return;
+    }
+    if (!scratch.isValid()) {
+        failure = QStringLiteral("no temporary directory");
+        return;
+    }
+    image = scratch.filePath(QStringLiteral("image"));
+    mountPoint = scratch.filePath(QStringLiteral("mnt"));
+    QDir().mkpath(mountPoint);
+    const QString loop = QStringLiteral("loop");
+    if (kind == QLatin1String("ext4")) {
+        mounted = makeImage(64) && makeFileSystem(QStringLiteral("mkfs.ext4"), {"-q", "-F"})
+                  && mountWith(QStringLiteral("mount"), {"-o", loop, image, mountPoint});
+    } else if (kind == QLatin1String("xfs")) {
+        mounted = makeImage(320) && makeFileSystem(QStringLiteral("mkfs.xfs"), {"-q", "-f"})
+                  && mountWith(QStringLiteral("mount"), {"-o", loop, image, mountPoint});
+    } else if (kind == QLatin1String("btrfs")) {
+        mounted = makeImage(256) && makeFileSystem(QStringLiteral("mkfs.btrfs"), {"-q", "-f"})
+                  && mountWith(QStringLiteral("mount"), {"-o", loop, image, mountPoint});
+    } else if (kind == QLatin1String("tmpfs")) {
+        mounted = mountWith(QStringLiteral("mount"),
+                            {"-t", "tmpfs", "-o", "size=64m", "tmpfs", mountPoint});
+    } else if (kind == QLatin1String("ntfs") || kind == QLatin1String("ntfs-windows-names")) {
+        QStringList options {image, mountPoint};
+        if (kind == QLatin1String("ntfs-windows-names"))
+            options << QStringLiteral("-o") << QStringLiteral("windows_names");
+        mounted = makeImage(64) && makeFileSystem(QStringLiteral("mkfs.ntfs"), {"-Q", "-F", "-q"})
+                  && mountWith(QStringLiteral("ntfs-3g"), options);
+    } else if (kind == QLatin1String("exfat")) {
+        // exfat-fuse wants a block device, not an image file.
+        mounted = makeImage(64) && makeFileSystem(QStringLiteral("mkfs.exfat"), {}) && attachLoop()
+                  && mountWith(QStringLiteral("mount.exfat-fuse"), {loopDevice, mountPoint});
+    } else if (kind == QLatin1String("fat32")) {
+        mounted = makeImage(64) && makeFileSystem(QStringLiteral("mkfs.vfat"), {"-F", "32"})
+                  && mountWith(QStringLiteral("fusefat"), {"-o", "rw+", image, mountPoint});
+    } else if (kind == QLatin1String("sshfs")) {
+        mounted = startSshd();
+    } else if (kind == QLatin1String("bindfs")) {
+        const QString under = scratch.filePath(QStringLiteral("under"));
+        QDir().mkpath(under);
+        mounted = mountWith(QStringLiteral("bindfs"), {under, mountPoint});
+    } else {
+        failure = QStringLiteral("no such kind of file system in the rig: ") + kind;
+    }
+    if (!mounted)
+        release();
+}
+
+RemoteMount::~RemoteMount()
+{
+    release();
+}
+
+bool RemoteMount::makeImage(int sizeMiB)
+{
+    QFile file(image);
+    if (!file.open(QIODevice::WriteOnly) || !file.resize(qint64(sizeMiB) << 20)) {
+        failure = QStringLiteral("cannot create the image: ") + file.errorString();
+        return false;
+    }
+    return true;
+}
+
+bool RemoteMount::makeFileSystem(const QString &mkfs, const QStringList &arguments)
+{
+    return Mounts::run(mkfs, arguments + QStringList {image}, &failure);
+}
+
+bool RemoteMount::attachLoop()
+{
+    QProcess losetup;
+    losetup.start(QStringLiteral("losetup"), {"-f", "--show", image});
+    if (!losetup.waitForFinished(30000) || losetup.exitCode() != 0) {
+        failure = QStringLiteral("losetup: ")
+                  + QString::fromLocal8Bit(losetup.readAllStandardError());
+        return false;
+    }
+    loopDevice = QString::fromLocal8Bit(losetup.readAllStandardOutput()).trimmed();
+    return !loopDevice.isEmpty();
+}
+
+bool RemoteMount::mountWith(const QString &program, const QStringList &arguments)
+{
+    if (!Mounts::run(program, arguments, &failure))
+        return false;
+    // A FUSE daemon returns before the kernel lists its mount on some setups.
+    for (int wait = 0; wait < 100 && !isMountPoint(mountPoint); ++wait)
+        QThread::msleep(20);
+    if (!isMountPoint(mountPoint)) {
+        failure = program + QStringLiteral(" reported success but nothing is mounted");
+        return false;
+    }
+    return true;
+}
+
+// A private sshd on 127.0.0.1 with keys made for this mount, and sshfs to
+// a directory it serves.
+bool RemoteMount::startSshd()
+{
+    const QString hostKey = scratch.filePath(QStringLiteral("host_key"));
+    const QString userKey = scratch.filePath(QStringLiteral("user_key"));
+    const QString served = scratch.filePath(QStringLiteral("served"));
+    QDir().mkpath(served);
+    if (!Mounts::run(QStringLiteral("ssh-keygen"), {"-q", "-t", "ed25519", "-N", "", "-f", hostKey},
+                     &failure)
+        || !Mounts::run(QStringLiteral("ssh-keygen"),
+                        {"-q", "-t", "ed25519", "-N", "", "-f", userKey}, &failure))
+        return false;
+    const quint16 port = freeLoopbackPort();
+    const QString config = scratch.filePath(QStringLiteral("sshd_config"));
+    QFile file(config);
+    if (port == 0 || !file.open(QIODevice::WriteOnly)) {
+        failure = QStringLiteral("no port or no configuration file for sshd");
+        return false;
+    }
+    file.write(QStringLiteral("Port %1\nListenAddress 127.0.0.1\nHostKey %2\n"
+                              "AuthorizedKeysFile %3.pub\nPermitRootLogin prohibit-password\n"
+                              "PasswordAuthentication no\nUsePAM no\nStrictModes no\n"
+                              "PidFile none\nSubsystem sftp internal-sftp\n")
+                       .arg(port)
+                       .arg(hostKey, userKey)
+                       .toLocal8Bit());
+    file.close();
+    QDir().mkpath(QStringLiteral("/run/sshd")); // its privilege separation directory
+    sshd = std::make_unique<QProcess>();
+    sshd->setProcessChannelMode(QProcess::MergedChannels);
+    sshd->start(QStringLiteral("/usr/sbin/sshd"), {"-D", "-e", "-f", config});
+    if (!sshd->waitForStarted(10000)) {
+        failure = QStringLiteral("sshd did not start (is openssh-server installed?)");
+        return false;
+    }
+    const QStringList options {
+            "-o", "IdentityFile=" + userKey,      "-o", "StrictHostKeyChecking=no",
+            "-o", "UserKnownHostsFile=/dev/null", "-o", "LogLevel=ERROR",
+            "-p", QString::number(port)};
+    // sshd takes a moment to listen.
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (sshd->state() != QProcess::Running) {
+            failure = QStringLiteral("sshd stopped: ") + QString::fromLocal8Bit(sshd->readAll());
+            return false;
+        }
+        if (Mounts::run(QStringLiteral("sshfs"),
+                        QStringList {QStringLiteral("root@127.0.0.1:") + served, mountPoint}
+                                + options,
+                        &failure))
+            return mountWith(QStringLiteral("true"), {});
+        QThread::msleep(100);
+    }
+    return false;
+}
+
+void RemoteMount::release()
+{
+    QString ignored;
+    if (isMountPoint(mountPoint)) {
+        if (!Mounts::run(QStringLiteral("umount"), {mountPoint}, &ignored))
+            Mounts::run(QStringLiteral("umount"), {"-l", mountPoint}, &ignored);
+    }
+    if (!loopDevice.isEmpty()) {
+        Mounts::run(QStringLiteral("losetup"), {"-d", loopDevice}, &ignored);
+        loopDevice.clear();
+    }
+    if (sshd) {
+        sshd->kill();
+        sshd->waitForFinished(5000);
+        sshd.reset();
+    }
+    mounted = false;
+}

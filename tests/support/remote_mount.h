@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+
+// One of the file systems a remote may live on, mounted on a fresh
+// directory for a test: loop images (ext4, xfs, btrfs), tmpfs, the FUSE
+// drivers users meet on removable disks (ntfs-3g with and without Windows
+// names, exfat-fuse, fusefat) and on shares (sshfs against a private sshd on
+// 127.0.0.1), and bindfs as a plain FUSE pass-through. Needs root, as CI
+// has. Everything it started or mounted is released by the destructor, also
+// after a failed test; a mount that cannot be made leaves error() saying
+// what is missing.
+class RemoteMount
+{
+public:
+    static QStringList kinds();
+
+    explicit RemoteMount(const QString &kind);
+    ~RemoteMount();
+    RemoteMount(const RemoteMount &) = delete;
+    RemoteMount &operator=(const RemoteMount &) = delete;
+
+    bool isMounted() const { return mounted; }
+    QString error() const { return failure; }
+    QString path() const { return mountPoint; } // the mounted directory
+
+private:
+    bool makeImage(int sizeMiB);
+    bool makeFileSystem(const QString &mkfs, const QStringList &arguments);
+    bool attachLoop();
+    bool mountWith(const QString &program, const QStringList &arguments);
+    bool startSshd();
+    void release();
+
+    QString kind;
+    QTemporaryDir scratch;
+    QString image;
+    QString mountPoint;
+    QString loopDevice;
+    std::unique_ptr<QProcess> sshd;
+    bool mounted = false;
+    QString failure;
+};
