@@ -1,11 +1,11 @@
 #include "sync/file_system_portable.h"
 
+#include "sync/portable_platform.h"
 #include "sync/tree_clock.h"
 
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QTemporaryFile>
 
 #include <algorithm>
@@ -99,7 +99,8 @@ EntryStatus PortableFileSystem::status(const Directory &dir, const DirectoryEntr
 {
     EntryStatus status;
     const QFileInfo info(pathOf(dir, entry));
-    if (!followLinks && info.isSymLink()) {
+    // isSymbolicLink, not isSymLink: a Windows shortcut (.lnk) is a file.
+    if (!followLinks && info.isSymbolicLink()) {
         status.type = EntryType::Link;
     } else if (!info.exists()) {
         return status;
@@ -125,7 +126,7 @@ OpenResult PortableFileSystem::openChild(const Directory &dir, const DirectoryEn
                                          Directory *child, QString *error)
 {
     const QString path = pathOf(dir, entry);
-    if (QFileInfo(path).isSymLink()) {
+    if (QFileInfo(path).isSymbolicLink()) {
         *error = QStringLiteral("是符号链接");
         return OpenResult::Link;
     }
@@ -152,13 +153,10 @@ bool PortableFileSystem::sameDirectory(const Directory &a, const Directory &b)
 bool PortableFileSystem::copyFile(const Directory &from, const DirectoryEntry &entry,
                                   const Directory &into, const CopyRequest &request, QString *error)
 {
-    // QSaveFile renames over whatever is there by then.
-    const Placement placement = request.placement;
-    const std::atomic<bool> *cancel = request.cancel;
     const QString sourcePath = pathOf(from, entry);
     const QString targetPath = pathOf(into, entry);
     const QFileInfo sourceInfo(sourcePath);
-    if (!request.followLink && sourceInfo.isSymLink()) {
+    if (!request.followLink && sourceInfo.isSymbolicLink()) {
         *error = QStringLiteral("源文件不是普通文件");
         return false;
     }
@@ -172,60 +170,70 @@ bool PortableFileSystem::copyFile(const Directory &from, const DirectoryEntry &e
         *error = QStringLiteral("源文件在复制时被修改，下次重试");
         return false;
     }
-    if (placement == Placement::New && QFileInfo::exists(targetPath)) {
+    if (request.placement == Placement::New && QFileInfo::exists(targetPath)) {
         *error = QStringLiteral("目标在复制时出现，未覆盖");
         return false;
     }
-    // Windows refuses to replace a read-only file.
-    if (request.makeWritable && placement == Placement::Replace) {
-        QFile::setPermissions(targetPath, QFile::permissions(targetPath) | QFileDevice::WriteOwner);
-    }
 
-    QSaveFile out(targetPath);
-    out.setDirectWriteFallback(false);
-    if (!out.open(QIODevice::WriteOnly)) {
-        *error = QStringLiteral("无法写入目标：") + out.errorString();
+    // The program's own hidden name, which the walk never copies and the
+    // next copy of the same file reuses after a crash.
+    const QString temporary
+            = into.path + QString::fromLatin1(temporaryNameFor(entry.name.toUtf8()));
+    QFile::remove(temporary);
+    QFile out(temporary);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
+        *error = QStringLiteral("无法写入目标目录：") + out.errorString();
         return false;
     }
-    QByteArray block;
+    const auto discard = [&out](QString *why, const QString &text) {
+        *why = text;
+        out.remove();
+        return false;
+    };
     while (!in.atEnd()) {
-        if (cancel && cancel->load(std::memory_order_relaxed)) {
-            out.cancelWriting();
-            *error = QStringLiteral("已取消");
-            return false;
-        }
-        block = in.read(1 << 20);
-        if (block.isEmpty() && in.error() != QFileDevice::NoError) {
-            *error = QStringLiteral("无法读取源文件：") + in.errorString();
-            return false;
-        }
+        if (request.cancel && request.cancel->load(std::memory_order_relaxed))
+            return discard(error, QStringLiteral("已取消"));
+        const QByteArray block = in.read(1 << 20);
+        if (block.isEmpty() && in.error() != QFileDevice::NoError)
+            return discard(error, QStringLiteral("无法读取源文件：") + in.errorString());
         if (out.write(block) != block.size())
-            break;
+            return discard(error, QStringLiteral("无法写入目标：") + out.errorString());
     }
     // A file rewritten while it was read gives a copy of neither version.
-    QFileInfo after(sourcePath);
-    if (after.lastModified() != sourceInfo.lastModified() || after.size() != sourceInfo.size()) {
-        out.cancelWriting();
-        *error = QStringLiteral("源文件在复制时被修改，下次重试");
-        return false;
-    }
+    const QFileInfo after(sourcePath);
+    if (after.lastModified() != sourceInfo.lastModified() || after.size() != sourceInfo.size())
+        return discard(error, QStringLiteral("源文件在复制时被修改，下次重试"));
     out.setPermissions(in.permissions() & modeBits);
-    // The time is kept only if nothing is left to be written after it. Qt
+    // The time goes last, after everything is written and on the disk; Qt
     // reports the epoch itself as no time at all, so build it from the count.
-    out.flush();
-    const QDateTime modified = sourceInfo.lastModified();
-    const qint64 modifiedMs = modified.isValid() ? modified.toMSecsSinceEpoch() : 0;
-    if (!out.setFileTime(QDateTime::fromMSecsSinceEpoch(modifiedMs, Qt::UTC),
-                         QFileDevice::FileModificationTime)) {
+    if (!flushToDisk(out))
+        return discard(error, QStringLiteral("无法写入目标：") + out.errorString());
+    if (!out.setFileTime(QDateTime::fromMSecsSinceEpoch(msOf(sourceInfo.lastModified()), Qt::UTC),
+                         QFileDevice::FileModificationTime))
         // Without its time the copy would look newer than its source for ever.
-        *error = QStringLiteral("无法设置修改时间：") + out.errorString();
-        out.cancelWriting();
-        return false;
+        return discard(error, QStringLiteral("无法设置修改时间：") + out.errorString());
+    out.close();
+
+    if (request.placement == Placement::New) {
+        // Refuses a name that appeared meanwhile.
+        if (!QFile::rename(temporary, targetPath))
+            return discard(error, QFileInfo::exists(targetPath)
+                                          ? QStringLiteral("目标在复制时出现，未覆盖")
+                                          : QStringLiteral("无法写入目标：") + out.errorString());
+        return true;
     }
-    if (!out.commit()) {
-        *error = QStringLiteral("无法写入目标：") + out.errorString();
-        return false;
-    }
+    // The target must still be the file that was looked at: another program
+    // may have saved it while the copy ran.
+    const QFileInfo now(targetPath);
+    if (now.isSymbolicLink() || !now.isFile() || now.size() != request.replaced.size
+        || msOf(now.lastModified()) != request.replaced.modifiedMs)
+        return discard(error, QStringLiteral("目标在复制时被修改，未覆盖"));
+    // Windows refuses to replace a read-only file.
+    if (request.makeWritable)
+        QFile::setPermissions(targetPath, QFile::permissions(targetPath) | QFileDevice::WriteOwner);
+    QString why;
+    if (!renameOver(temporary, targetPath, &why))
+        return discard(error, QStringLiteral("无法写入目标：") + why);
     return true;
 }
 
@@ -277,5 +285,5 @@ bool PortableFileSystem::probeClock(const Directory &dir, bool learnTraits, Tree
 
 bool PortableFileSystem::flush(QString *)
 {
-    return true; // QSaveFile::commit has already flushed every file
+    return true; // every file was written through to the disk before it was named
 }

@@ -3,9 +3,11 @@
 #include "sync/file_system.h"
 
 // Qt's file classes alone: the path used where no faster platform code
-// exists. Each file is written through QSaveFile, which flushes it to disk
-// and renames it into place; a link swapped in while the run is under way is
-// not guarded against here.
+// exists (Windows). Each file is written under the program's own hidden
+// temporary name, written through to the disk, given its time and renamed
+// into place; a replace first checks that the target is still the file that
+// was looked at. A link swapped in while the run is under way is not guarded
+// against here.
 class PortableFileSystem : public FileSystem
 {
 public:

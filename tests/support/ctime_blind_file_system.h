@@ -1,6 +1,6 @@
 #pragma once
 
-#include "sync/file_system.h"
+#include "support/delegating_file_system.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -9,11 +9,11 @@
 // FAT and sshfs report it (equal to the modification time) and as Qt on
 // Windows does: a model of trees where only modification times tell what
 // arrived, for tests on an ordinary disk.
-class CtimeBlindFileSystem : public FileSystem
+class CtimeBlindFileSystem : public DelegatingFileSystem
 {
 public:
     CtimeBlindFileSystem()
-        : real(makeFileSystem())
+        : DelegatingFileSystem(makeFileSystem())
     { }
 
     OpenResult openRoot(const QString &path, Directory *dir, QString *error) override
@@ -27,10 +27,6 @@ public:
             blind(OpenResult::Opened, dir);
         return made;
     }
-    bool list(const Directory &dir, std::vector<DirectoryEntry> *entries, QString *error) override
-    {
-        return real->list(dir, entries, error);
-    }
     EntryStatus status(const Directory &dir, const DirectoryEntry &entry, bool followLinks) override
     {
         EntryStatus status = real->status(dir, entry, followLinks);
@@ -42,14 +38,6 @@ public:
                          QString *error) override
     {
         return blind(real->openChild(dir, entry, child, error), child);
-    }
-    bool makeChild(const Directory &dir, const DirectoryEntry &entry, QString *error) override
-    {
-        return real->makeChild(dir, entry, error);
-    }
-    bool sameDirectory(const Directory &a, const Directory &b) override
-    {
-        return real->sameDirectory(a, b);
     }
     bool copyFile(const Directory &from, const DirectoryEntry &entry, const Directory &into,
                   const CopyRequest &request, QString *error) override
@@ -64,16 +52,6 @@ public:
         }
         return real->copyFile(from, entry, into, seen, error);
     }
-    CopyMark readMark(const Directory &dir, const DirectoryEntry &entry) override
-    {
-        return real->readMark(dir, entry);
-    }
-    bool probeClock(const Directory &dir, bool learnTraits, TreeClock *clock,
-                    QString *error) override
-    {
-        return real->probeClock(dir, learnTraits, clock, error);
-    }
-    bool flush(QString *error) override { return real->flush(error); }
 
 private:
     static OpenResult blind(OpenResult result, Directory *dir)
@@ -82,6 +60,4 @@ private:
             dir->changedMs = QFileInfo(dir->path).lastModified().toMSecsSinceEpoch();
         return result;
     }
-
-    std::unique_ptr<FileSystem> real;
 };

@@ -1,3 +1,4 @@
+#include "support/delegating_file_system.h"
 #include "support/tree.h"
 #include "sync/directory_copy.h"
 #include "sync/file_system.h"
@@ -107,6 +108,8 @@ private slots:
     void copiesAcrossFileSystems();
 
     // Temporaries and cancellation.
+    void leavesTargetChangedDuringReplace_data();
+    void leavesTargetChangedDuringReplace();
     void neverCopiesTemporaries_data();
     void neverCopiesTemporaries();
     void stopsWhenCancelled_data();
@@ -1646,6 +1649,50 @@ void TestDirectoryCopy::copiesAcrossFileSystems()
 
 // ---------------------------------------------------------------------------
 // Temporaries and cancellation
+
+void TestDirectoryCopy::leavesTargetChangedDuringReplace_data()
+{
+    fileSystemRows();
+}
+
+// Another program saves the target while its replacement is being written:
+// the save stays, and the pair is reported, on both implementations.
+void TestDirectoryCopy::leavesTargetChangedDuringReplace()
+{
+    QFETCH(QString, fileSystem);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString source = dir.filePath("source");
+    const QString target = dir.filePath("target");
+    Tree::writeFile(source + "/a.txt", "new version", oldTime.addSecs(60));
+    Tree::writeFile(target + "/a.txt", "old", oldTime);
+
+    // Saves the target the moment the copy starts, after the decision.
+    struct SavingFileSystem : DelegatingFileSystem
+    {
+        SavingFileSystem(std::unique_ptr<FileSystem> real, QString path)
+            : DelegatingFileSystem(std::move(real))
+            , path(std::move(path))
+        { }
+        bool copyFile(const Directory &from, const DirectoryEntry &entry, const Directory &into,
+                      const CopyRequest &request, QString *error) override
+        {
+            Tree::writeFile(path, "saved by another program meanwhile");
+            return real->copyFile(from, entry, into, request, error);
+        }
+        QString path;
+    };
+    Copier copier(fileSystem);
+    copier.fileSystem
+            = std::make_unique<SavingFileSystem>(std::move(copier.fileSystem), target + "/a.txt");
+    copier.localField.setText(source + QLatin1Char('/'));
+    const CopyReport report = copier.run(source, target);
+
+    QCOMPARE(report.failures, 1);
+    COMPARE_LISTS(copier.lines, QStringList {failureLine + "a.txt（目标在复制时被修改，未覆盖）"});
+    QCOMPARE(Tree::readFile(target + "/a.txt"), QByteArray("saved by another program meanwhile"));
+    COMPARE_LISTS(temporaryNames(target), QStringList());
+}
 
 void TestDirectoryCopy::neverCopiesTemporaries_data()
 {
