@@ -633,6 +633,22 @@ int PosixFileSystem::place(int out, bool unnamed, int dirFd, const QByteArray &n
         if (failure != 0)
             return failure;
     } else if (placement == Placement::New) {
+#ifdef RENAME_NOREPLACE
+        // One step where the file system has it (FUSE drivers, NFS): a
+        // rename that refuses a name another writer took meanwhile.
+        if (renameNoReplace) {
+            if (::renameat2(dirFd, temporaryName.constData(), dirFd, name.constData(),
+                            RENAME_NOREPLACE)
+                == 0)
+                return 0;
+            if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP && errno != ENOTSUP) {
+                const int failure = errno;
+                ::unlinkat(dirFd, temporaryName.constData(), 0);
+                return failure;
+            }
+            renameNoReplace = false;
+        }
+#endif
         // A hard link never replaces what another writer put there meanwhile.
         const int failure
                 = ::linkat(dirFd, temporaryName.constData(), dirFd, name.constData(), 0) == 0

@@ -49,6 +49,7 @@ private:
     bool unnamedTemporaries = true; // cleared once the kernel or file system refuses them
     bool linkByEmptyPath = true; // cleared once linkat(AT_EMPTY_PATH) is refused
     bool copyRange = true; // cleared once copy_file_range is refused
+    bool renameNoReplace = true; // cleared once renameat2(RENAME_NOREPLACE) is refused
     std::vector<char> buffer;
     std::vector<std::pair<dev_t, int>> written; // one descriptor per file system written to
     std::vector<dev_t> restampingDevices; // file systems that give a renamed file a new time
