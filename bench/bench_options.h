@@ -9,7 +9,7 @@ struct BenchOptions
     int runs = 5;
     bool quick = false;
     QString dir; // where the temporary directory is made
-    QString cases = QStringLiteral("ABCDEF");
+    QString cases = QStringLiteral("ABCDEFG");
 
     bool wants(char name) const { return cases.contains(QLatin1Char(name)); }
 };
@@ -28,6 +28,7 @@ struct CaseSizes
     qint64 cFileBytes;
     double dChangedShare;
     int fFiles;
+    int gFiles;
 };
 
 CaseSizes sizesFor(bool quick);

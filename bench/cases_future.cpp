@@ -6,25 +6,12 @@
 #include "tree_check.h"
 
 #include <QDateTime>
-#include <QFile>
 
 #include <memory>
 
 namespace {
 
 constexpr unsigned futureSeed = 0x0f7e0001u;
-
-// Dates every file of the tree `offsetSeconds` from now.
-void dateFiles(const GeneratedTree &tree, qint64 offsetSeconds)
-{
-    const QDateTime when = QDateTime::currentDateTimeUtc().addSecs(offsetSeconds);
-    for (int i = 0; i < int(tree.files.size()); ++i) {
-        QFile file(tree.pathOf(i));
-        if (!file.open(QIODevice::ReadWrite)
-            || !file.setFileTime(when, QFileDevice::FileModificationTime))
-            throw BenchError(QStringLiteral("F: cannot date ") + tree.pathOf(i));
-    }
-}
 
 Contender copyOf(const QString &name, const GeneratedTree &tree,
                  const std::shared_ptr<FreshTargets> &targets)

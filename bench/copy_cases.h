@@ -18,3 +18,5 @@ std::vector<Bound> runRescanCase(Workspace &space, int runs);
 std::vector<Bound> runIncrementalCase(Workspace &space, int runs);
 // F: a full copy of files dated an hour ahead against the same dated an hour ago.
 std::vector<Bound> runFutureDatedCase(Workspace &space, int runs);
+// G: copies onto and rescans of FUSE mounts (bindfs, sshfs), and the rescan on ext4.
+std::vector<Bound> runFuseCase(Workspace &space, int runs);

@@ -60,6 +60,8 @@ std::vector<Bound> runCases(const BenchOptions &options)
         add(runIncrementalCase(space, options.runs));
     if (options.wants('F'))
         add(runFutureDatedCase(space, options.runs));
+    if (options.wants('G'))
+        add(runFuseCase(space, options.runs));
     if (options.wants('E'))
         add(runWindowCase(space, options.runs));
     say(QStringLiteral("· removing the temporary trees …"));

@@ -171,3 +171,14 @@ void rewriteFiles(const GeneratedTree &tree, const std::vector<int> &indices, un
         writeFile(tree.pathOf(index), file.size, file.contentSeed ^ (0x9e3779b9u * (round + 1)));
     }
 }
+
+void dateFiles(const GeneratedTree &tree, qint64 offsetSeconds)
+{
+    const QDateTime when = QDateTime::currentDateTimeUtc().addSecs(offsetSeconds);
+    for (int i = 0; i < int(tree.files.size()); ++i) {
+        QFile file(tree.pathOf(i));
+        if (!file.open(QIODevice::ReadWrite)
+            || !file.setFileTime(when, QFileDevice::FileModificationTime))
+            throw BenchError(QStringLiteral("cannot date ") + tree.pathOf(i));
+    }
+}

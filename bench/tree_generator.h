@@ -48,3 +48,7 @@ std::vector<int> pickCopyable(const GeneratedTree &tree, double share, unsigned 
 // Gives the chosen files new contents of the same size, different for each
 // round; their modification time becomes now.
 void rewriteFiles(const GeneratedTree &tree, const std::vector<int> &indices, unsigned round);
+
+// Dates every file of the tree offsetSeconds from now; throws BenchError
+// when one cannot be dated.
+void dateFiles(const GeneratedTree &tree, qint64 offsetSeconds);

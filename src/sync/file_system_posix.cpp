@@ -465,7 +465,8 @@ bool PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry &entr
     const QByteArray temporaryName = temporaryNameFor(entry.nativeName);
     bool unnamed = false;
     int failure = 0;
-    const int out = createTemporary(dirFd, temporaryName, &unnamed, &failure);
+    const mode_t mode = source.st_mode & 0777;
+    const int out = createTemporary(dirFd, temporaryName, mode, &unnamed, &failure);
     if (out < 0) {
         ::close(in);
         *error = QStringLiteral("无法写入目标目录：") + reason(failure);
@@ -476,13 +477,18 @@ bool PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry &entr
     if (failure == 0)
         failure = settle(in, source);
     const timespec times[2] = {source.st_atim, source.st_mtim};
-    if (failure == 0 && ::fchmod(out, source.st_mode & 0777) != 0 && !refusesModes(errno))
+    // Created with the source's mode: only a umask or a default ACL leaves
+    // it to be set, which on a network file system is one round trip more.
+    struct stat created;
+    if (failure == 0 && (::fstat(out, &created) != 0 || (created.st_mode & 0777) != mode)
+        && ::fchmod(out, mode) != 0 && !refusesModes(errno))
         failure = errno;
     if (failure == 0 && ::futimens(out, times) != 0)
         failure = errno;
     const QByteArray mark = markFor(toUs(source.st_mtim), qint64(source.st_size));
+    const dev_t targetDevice = nativeOf(into).device;
     if (failure == 0)
-        ::fsetxattr(out, copyMark, mark.constData(), size_t(mark.size()), 0); // best effort
+        setMark(out, targetDevice, mark);
     if (failure == 0)
         failure = place(out, unnamed, dirFd, entry.nativeName, temporaryName, request.placement,
                         request.replaced);
@@ -496,10 +502,8 @@ bool PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry &entr
         ::unlinkat(dirFd, temporaryName.constData(), 0);
     // The source now holds the state both sides share. A file reached through
     // a link may lie outside the tree and is left as it is.
-    if (failure == 0 && !request.followLink) {
-        const QByteArray original = mark + ":o";
-        ::fsetxattr(in, copyMark, original.constData(), size_t(original.size()), 0); // best effort
-    }
+    if (failure == 0 && !request.followLink)
+        setMark(in, nativeOf(from).device, mark + ":o");
     ::close(in);
 
     if (failure == ECANCELED) {
@@ -532,12 +536,22 @@ bool PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry &entr
     return true;
 }
 
-int PosixFileSystem::createTemporary(int dirFd, const QByteArray &temporaryName, bool *unnamed,
-                                     int *error)
+// Best effort: where marks cannot be kept the decision falls back on times.
+void PosixFileSystem::setMark(int fd, dev_t device, const QByteArray &mark)
+{
+    if (std::find(unmarkedDevices.begin(), unmarkedDevices.end(), device) != unmarkedDevices.end())
+        return;
+    if (::fsetxattr(fd, copyMark, mark.constData(), size_t(mark.size()), 0) != 0
+        && (errno == ENOTSUP || errno == EOPNOTSUPP || errno == ENOSYS))
+        unmarkedDevices.push_back(device); // learned once per run
+}
+
+int PosixFileSystem::createTemporary(int dirFd, const QByteArray &temporaryName, mode_t mode,
+                                     bool *unnamed, int *error)
 {
 #ifdef O_TMPFILE
     if (unnamedTemporaries) {
-        const int fd = ::openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+        const int fd = ::openat(dirFd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, mode);
         if (fd >= 0) {
             *unnamed = true;
             return fd;
@@ -551,11 +565,11 @@ int PosixFileSystem::createTemporary(int dirFd, const QByteArray &temporaryName,
 #endif
     *unnamed = false;
     const int flags = O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
-    int fd = ::openat(dirFd, temporaryName.constData(), flags, 0600);
+    int fd = ::openat(dirFd, temporaryName.constData(), flags, mode);
     if (fd < 0 && errno == EEXIST) {
         // Left behind by a run that was killed; the name is the copy's own.
         ::unlinkat(dirFd, temporaryName.constData(), 0);
-        fd = ::openat(dirFd, temporaryName.constData(), flags, 0600);
+        fd = ::openat(dirFd, temporaryName.constData(), flags, mode);
     }
     if (fd < 0)
         *error = errno;
@@ -708,6 +722,9 @@ void PosixFileSystem::rememberDevice(const Directory &into)
 
 CopyMark PosixFileSystem::readMark(const Directory &dir, const DirectoryEntry &entry)
 {
+    const dev_t device = nativeOf(dir).device;
+    if (std::find(unmarkedDevices.begin(), unmarkedDevices.end(), device) != unmarkedDevices.end())
+        return {};
     char value[64];
     const int fd = ::openat(descriptorOf(dir), entry.nativeName.constData(),
                             O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);

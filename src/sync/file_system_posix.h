@@ -36,7 +36,9 @@ public:
     bool flush(QString *error) override;
 
 private:
-    int createTemporary(int dirFd, const QByteArray &temporaryName, bool *unnamed, int *error);
+    int createTemporary(int dirFd, const QByteArray &temporaryName, mode_t mode, bool *unnamed,
+                        int *error);
+    void setMark(int fd, dev_t device, const QByteArray &mark);
     int copyContent(int in, int out, const std::atomic<bool> *cancel);
     int place(int out, bool unnamed, int dirFd, const QByteArray &name,
               const QByteArray &temporaryName, Placement placement, const EntryStatus &replaced);
@@ -53,4 +55,5 @@ private:
     std::vector<char> buffer;
     std::vector<std::pair<dev_t, int>> written; // one descriptor per file system written to
     std::vector<dev_t> restampingDevices; // file systems that give a renamed file a new time
+    std::vector<dev_t> unmarkedDevices; // file systems that keep no extended attributes
 };
