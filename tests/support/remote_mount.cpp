@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QThread>
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -50,8 +51,9 @@ QStringList RemoteMount::kinds()
             QStringLiteral("bindfs")};
 }
 
-RemoteMount::RemoteMount(const QString &kind)
+RemoteMount::RemoteMount(const QString &kind, int sizeMiB)
     : kind(kind)
+    , sizeMiB(sizeMiB)
 {
     if (::geteuid() != 0) {
         failure = QStringLiteral("mounting needs root (CI runs the suite as root)");
@@ -108,10 +110,11 @@ RemoteMount::~RemoteMount()
     release();
 }
 
-bool RemoteMount::makeImage(int sizeMiB)
+bool RemoteMount::makeImage(int wantedMiB)
 {
     QFile file(image);
-    if (!file.open(QIODevice::WriteOnly) || !file.resize(qint64(sizeMiB) << 20)) {
+    if (!file.open(QIODevice::WriteOnly)
+        || !file.resize(qint64(std::max(wantedMiB, sizeMiB)) << 20)) {
         failure = QStringLiteral("cannot create the image: ") + file.errorString();
         return false;
     }

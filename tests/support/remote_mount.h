@@ -20,7 +20,8 @@ class RemoteMount
 public:
     static QStringList kinds();
 
-    explicit RemoteMount(const QString &kind);
+    // sizeMiB: of the image, for the kinds that have one (xfs needs 300).
+    explicit RemoteMount(const QString &kind, int sizeMiB = 64);
     ~RemoteMount();
     RemoteMount(const RemoteMount &) = delete;
     RemoteMount &operator=(const RemoteMount &) = delete;
@@ -30,7 +31,7 @@ public:
     QString path() const { return mountPoint; } // the mounted directory
 
 private:
-    bool makeImage(int sizeMiB);
+    bool makeImage(int wantedMiB);
     bool makeFileSystem(const QString &mkfs, const QStringList &arguments);
     bool attachLoop();
     bool mountWith(const QString &program, const QStringList &arguments);
@@ -38,6 +39,7 @@ private:
     void release();
 
     QString kind;
+    int sizeMiB;
     QTemporaryDir scratch;
     QString image;
     QString mountPoint;

@@ -3,8 +3,11 @@
 // under a name the user sees, and the next run must finish the job.
 //
 // The kill moments come from a seeded generator; the seed is printed, and
-// TWINFOLD_CRASH_SEED=<seed> repeats a run.
+// TWINFOLD_CRASH_SEED=<seed> repeats a run. TWINFOLD_CRASH_REMOTE=<kind>
+// puts the remote on a file system of the test rig (support/remote_mount.h),
+// such as a FUSE driver without unnamed temporaries.
 
+#include "support/remote_mount.h"
 #include "support/tree.h"
 #include "sync/file_system.h"
 
@@ -106,6 +109,7 @@ private:
     qint64 successStamp(const RunResult &result) const;
 
     std::unique_ptr<QTemporaryDir> base; // made by initTestCase
+    std::unique_ptr<RemoteMount> mount; // where the remote lives, when asked for
     QString local;
     QString remote;
     quint32 seed = 0;
@@ -123,6 +127,13 @@ void TestCrashSafety::initTestCase()
     QVERIFY(base->isValid());
     local = base->path() + "/local";
     remote = base->path() + "/remote";
+    const QString kind = QString::fromLocal8Bit(qgetenv("TWINFOLD_CRASH_REMOTE"));
+    if (!kind.isEmpty()) {
+        mount = std::make_unique<RemoteMount>(kind, 512); // room for two rounds of files
+        QVERIFY2(mount->isMounted(), qPrintable(QStringLiteral("cannot mount ") + kind
+                                                + QStringLiteral(": ") + mount->error()));
+        remote = mount->path() + "/remote";
+    }
     QVERIFY(QDir().mkpath(local));
     QVERIFY(QDir().mkpath(remote));
     const QByteArray fixed = qgetenv("TWINFOLD_CRASH_SEED");
