@@ -44,7 +44,6 @@ private slots:
 namespace {
 
 const QString copyLine = QStringLiteral("    复制文件：");
-const QString deferLine = QStringLiteral("    源文件刚刚修改，下次同步时复制：");
 const QDateTime oldTime(QDate(2021, 3, 4), QTime(5, 6, 7, 891), Qt::UTC);
 
 qint64 nowMs()
