@@ -473,7 +473,8 @@ bool PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry &entr
         return false;
     }
 
-    failure = copyContent(in, out, request.cancel);
+    failure = isSparse(source) ? copySparse(in, out, source.st_size, request.cancel)
+                               : copyContent(in, out, request.cancel);
     if (failure == 0)
         failure = settle(in, source);
     const timespec times[2] = {source.st_atim, source.st_mtim};
@@ -574,6 +575,67 @@ int PosixFileSystem::createTemporary(int dirFd, const QByteArray &temporaryName,
     if (fd < 0)
         *error = errno;
     return fd;
+}
+
+// Fewer blocks than its size needs: the file has holes worth keeping.
+bool PosixFileSystem::isSparse(const struct stat &source)
+{
+    return sparseSeek && source.st_size > 0
+           && qint64(source.st_blocks) * 512 < qint64(source.st_size);
+}
+
+// Copies only the data extents (SEEK_DATA / SEEK_HOLE), so the holes stay
+// holes, as cp -a keeps them; falls back to the plain copy where the file
+// system cannot tell.
+int PosixFileSystem::copySparse(int in, int out, off_t size, const std::atomic<bool> *cancel)
+{
+#if defined(SEEK_DATA) && defined(SEEK_HOLE)
+    buffer.resize(1 << 20);
+    for (off_t at = 0; at < size;) {
+        if (cancel && cancel->load(std::memory_order_relaxed))
+            return ECANCELED;
+        const off_t data = ::lseek(in, at, SEEK_DATA);
+        if (data < 0) {
+            if (errno == ENXIO)
+                break; // a hole to the end
+            if (at == 0 && (errno == EINVAL || errno == EOPNOTSUPP)) {
+                sparseSeek = false;
+                break;
+            }
+            return errno;
+        }
+        const off_t hole = ::lseek(in, data, SEEK_HOLE);
+        if (hole < 0)
+            return errno;
+        for (off_t offset = data; offset < hole;) {
+            const ssize_t got
+                    = ::pread(in, buffer.data(),
+                              size_t(std::min<off_t>(hole - offset, off_t(buffer.size()))), offset);
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return got < 0 ? errno : EAGAIN; // shorter than it was: changed meanwhile
+            for (ssize_t done = 0; done < got;) {
+                const ssize_t put
+                        = ::pwrite(out, buffer.data() + done, size_t(got - done), offset + done);
+                if (put < 0 && errno == EINTR)
+                    continue;
+                if (put < 0)
+                    return errno;
+                done += put;
+            }
+            offset += got;
+        }
+        at = hole;
+    }
+    if (sparseSeek)
+        return ::ftruncate(out, size) == 0 ? 0 : errno;
+#else
+    Q_UNUSED(size);
+    sparseSeek = false;
+#endif
+    ::lseek(in, 0, SEEK_SET);
+    return copyContent(in, out, cancel);
 }
 
 int PosixFileSystem::copyContent(int in, int out, const std::atomic<bool> *cancel)

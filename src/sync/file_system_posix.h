@@ -40,6 +40,8 @@ private:
                         int *error);
     void setMark(int fd, dev_t device, const QByteArray &mark);
     int copyContent(int in, int out, const std::atomic<bool> *cancel);
+    bool isSparse(const struct stat &source);
+    int copySparse(int in, int out, off_t size, const std::atomic<bool> *cancel);
     int place(int out, bool unnamed, int dirFd, const QByteArray &name,
               const QByteArray &temporaryName, Placement placement, const EntryStatus &replaced);
     int linkUnnamed(int out, int dirFd, const QByteArray &name);
@@ -51,6 +53,7 @@ private:
     bool unnamedTemporaries = true; // cleared once the kernel or file system refuses them
     bool linkByEmptyPath = true; // cleared once linkat(AT_EMPTY_PATH) is refused
     bool copyRange = true; // cleared once copy_file_range is refused
+    bool sparseSeek = true; // cleared once SEEK_DATA is refused
     bool renameNoReplace = true; // cleared once renameat2(RENAME_NOREPLACE) is refused
     std::vector<char> buffer;
     std::vector<std::pair<dev_t, int>> written; // one descriptor per file system written to

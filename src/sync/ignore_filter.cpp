@@ -60,7 +60,9 @@ qint64 expansion(const QString &text, int &pos)
             last = 1;
         } else if (c == QLatin1Char('{')) {
             int end = pos;
-            const qint64 low = readCount(text, end);
+            qint64 low = readCount(text, end);
+            if (low < 0 && end < text.size() && text.at(end) == QLatin1Char(','))
+                low = 0; // "{,n}" is "{0,n}" to QRegExp
             qint64 high = low;
             if (end < text.size() && text.at(end) == QLatin1Char(',')) {
                 ++end;

@@ -6,6 +6,9 @@
 
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <atomic>
 #ifdef Q_OS_LINUX
 #    include <sys/xattr.h>
@@ -108,6 +111,8 @@ private slots:
     void copiesAcrossFileSystems();
 
     // Temporaries and cancellation.
+    void keepsHolesOfSparseFiles();
+    void copiesNewLinkToOldFile();
     void leavesTargetChangedDuringReplace_data();
     void leavesTargetChangedDuringReplace();
     void neverCopiesTemporaries_data();
@@ -1649,6 +1654,81 @@ void TestDirectoryCopy::copiesAcrossFileSystems()
 
 // ---------------------------------------------------------------------------
 // Temporaries and cancellation
+
+// A link made now to a file that has not changed in years is new to the
+// tree, even where its directory's time says nothing changed (set back
+// here, as an unpacker or a sync tool may leave it).
+void TestDirectoryCopy::copiesNewLinkToOldFile()
+{
+#ifndef Q_OS_UNIX
+    QSKIP("links are POSIX");
+#else
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString source = dir.filePath("source");
+    const QString target = dir.filePath("target");
+    Tree::writeFile(source + "/sub/old.txt", "old", oldTime);
+    Copier copier(QStringLiteral("posix"));
+    copier.localField.setText(source + QLatin1Char('/'));
+    QVERIFY(copier.run(source, target).complete());
+    QThread::msleep(20);
+    const qint64 since = QDateTime::currentMSecsSinceEpoch();
+    QThread::msleep(20);
+    QVERIFY(QFile::link(QStringLiteral("old.txt"), source + "/sub/link.txt"));
+    const timespec old[2] = {{oldTime.toSecsSinceEpoch(), 0}, {oldTime.toSecsSinceEpoch(), 0}};
+    QVERIFY(::utimensat(AT_FDCWD, QFile::encodeName(source + "/sub").constData(), old, 0) == 0);
+
+    copier.lines.clear();
+    QVERIFY2(copier.run(source, target, since).complete(), qPrintable(copier.lines.join('\n')));
+    COMPARE_LISTS(copier.lines, QStringList {copyLine + "sub/link.txt"});
+    QCOMPARE(Tree::readFile(target + "/sub/link.txt"), QByteArray("old"));
+#endif
+}
+
+// A 1 GiB file holding 4 KiB of data at its middle and one byte at its end
+// arrives with the same content and no more than 1 MiB on the disk, as
+// cp -a leaves it.
+void TestDirectoryCopy::keepsHolesOfSparseFiles()
+{
+#ifndef Q_OS_LINUX
+    QSKIP("holes are looked for with SEEK_DATA on Linux");
+#else
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString source = dir.filePath("source");
+    const QString target = dir.filePath("target");
+    QVERIFY(QDir().mkpath(source));
+    constexpr qint64 size = qint64(1) << 30;
+    {
+        QFile file(source + "/disk.img");
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.resize(size));
+        QVERIFY(file.seek(size / 2));
+        QCOMPARE(file.write(QByteArray(4096, 'd')), qint64(4096));
+        QVERIFY(file.seek(size - 1));
+        QCOMPARE(file.write("e", 1), qint64(1));
+    }
+    Tree::setModified(source + "/disk.img", oldTime);
+    struct stat written;
+    QVERIFY(::stat(QFile::encodeName(source + "/disk.img").constData(), &written) == 0);
+    if (qint64(written.st_blocks) * 512 > (1 << 20))
+        QSKIP("this file system stores no holes");
+
+    Copier copier(QStringLiteral("posix"));
+    QVERIFY2(copier.run(source, target).complete(), qPrintable(copier.lines.join('\n')));
+
+    struct stat copied;
+    QVERIFY(::stat(QFile::encodeName(target + "/disk.img").constData(), &copied) == 0);
+    QCOMPARE(qint64(copied.st_size), size);
+    QVERIFY2(qint64(copied.st_blocks) * 512 <= (1 << 20),
+             qPrintable(QStringLiteral("%1 bytes allocated").arg(qint64(copied.st_blocks) * 512)));
+    QFile a(source + "/disk.img");
+    QFile b(target + "/disk.img");
+    QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+    for (qint64 at = 0; at < size; at += 64 << 20)
+        QVERIFY2(a.read(64 << 20) == b.read(64 << 20), qPrintable(QString::number(at)));
+#endif
+}
 
 void TestDirectoryCopy::leavesTargetChangedDuringReplace_data()
 {

@@ -449,7 +449,12 @@ void TestPatternFuzz::costlyPatternsAreFastOrRefused_data()
     // Counts that multiply to 10^9: compiling alone once took gigabytes.
     QTest::newRow("((a{1,1000}){1,1000}){1,1000}")
             << QStringLiteral("((a{1,1000}){1,1000}){1,1000}") << QStringLiteral("a.txt") << false;
-    // Within the filter's bound on repeats (255) and on the expanded size (4096).
+    // Counts written "{,n}" are "{0,n}" to QRegExp, and as costly.
+    QTest::newRow("((.?){,64}){,64}x")
+            << QStringLiteral("((.?){,64}){,64}x") << QStringLiteral("report 2026.txt") << false;
+    QTest::newRow("(a*){,999}b") << QStringLiteral("(a*){,999}b") << run << false;
+    QTest::newRow("((a?){,16}){,16}") << QStringLiteral("((a?){,16}){,16}") << run << true;
+    // Within the filter's bound on repeats (255) and on the expanded size (256).
     QTest::newRow("((a?){64}){64}") << QStringLiteral("((a?){64}){64}") << run << true;
     QTest::newRow("(a*){200}(a*){200}(a*){200}b")
             << QStringLiteral("(a*){200}(a*){200}(a*){200}b") << run << false;
