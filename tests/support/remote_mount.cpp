@@ -217,7 +217,15 @@ void RemoteMount::release()
             Mounts::run(QStringLiteral("umount"), {"-l", mountPoint}, &ignored);
     }
     if (!loopDevice.isEmpty()) {
-        Mounts::run(QStringLiteral("losetup"), {"-d", loopDevice}, &ignored);
+        // The FUSE daemon may still hold the device for a moment after the
+        // unmount; a device detached while busy would stay attached.
+        const QString backing = QStringLiteral("/sys/block/%1/loop/backing_file")
+                                        .arg(loopDevice.section(QLatin1Char('/'), -1));
+        for (int attempt = 0; attempt < 50 && QFile::exists(backing); ++attempt) {
+            Mounts::run(QStringLiteral("losetup"), {"-d", loopDevice}, &ignored);
+            if (QFile::exists(backing))
+                QThread::msleep(100);
+        }
         loopDevice.clear();
     }
     if (sshd) {
