@@ -24,9 +24,9 @@ CaseSizes sizesFor(bool quick)
 {
     if (quick)
         return CaseSizes {1000, 100, 4096, 10000, 500, 64, 512, 4, qint64(16) << 20,
-                          0.01, 200, 200};
+                          0.01, 200, 200,  5000};
     return CaseSizes {10000, 1000, 4096, 100000, 5000, 64, 512, 20, qint64(50) << 20,
-                      0.01,  1000, 2000};
+                      0.01,  1000, 2000, 100000};
 }
 
 bool parseOptions(const QStringList &arguments, BenchOptions *options, QString *error,

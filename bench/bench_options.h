@@ -29,6 +29,7 @@ struct CaseSizes
     double dChangedShare;
     int fFiles;
     int gFiles;
+    qint64 eLongRounds;
 };
 
 CaseSizes sizesFor(bool quick);

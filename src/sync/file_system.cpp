@@ -37,10 +37,13 @@ QString directoryPrefix(const QString &path)
     return prefix;
 }
 
+// Also the placeholders FUSE drivers give a file removed while still open
+// (".fuse_hidden…"): they vanish once it is closed, and were never the user's.
 bool isTemporaryName(const DirectoryEntry &entry)
 {
-    return entry.name.startsWith(QLatin1String(temporaryPrefix))
-           && entry.name.endsWith(QLatin1String(temporarySuffix));
+    return (entry.name.startsWith(QLatin1String(temporaryPrefix))
+            && entry.name.endsWith(QLatin1String(temporarySuffix)))
+           || entry.name.startsWith(QLatin1String(".fuse_hidden"));
 }
 
 // Short and fixed in length, so it fits wherever the name itself does, and the

@@ -139,6 +139,7 @@ std::unique_ptr<FileSystem> makePortableFileSystem();
 // The path as a directory prefix: native separators, ending with one.
 QString directoryPrefix(const QString &path);
 
-// Names of the copy's own temporary files, which it never copies.
+// Names of the copy's own temporary files, and of FUSE's placeholders for
+// removed files, which it never copies.
 bool isTemporaryName(const DirectoryEntry &entry);
 QByteArray temporaryNameFor(const QByteArray &name);

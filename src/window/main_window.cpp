@@ -31,6 +31,8 @@ MainWindow::MainWindow(QWidget *parent)
     , syncEvents(new SyncEvents(this))
 {
     ui->setupUi(this);
+    // Without a limit, months of timed sync would fill the memory.
+    ui->plainTextEdit->setMaximumBlockCount(logBlockLimit);
 
     // Programmatic changes count too (setText below), so follow textChanged.
     localFieldText.setText(ui->lineEdit->text());

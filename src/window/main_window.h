@@ -27,6 +27,10 @@ public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
 
+    // The log pane keeps this many lines, the newest: about two days of
+    // timed sync every 10 s in both directions, or the whole of a large run.
+    static constexpr int logBlockLimit = 100000;
+
     // Posts one log line; callable from any thread.
     void output(QString text);
 

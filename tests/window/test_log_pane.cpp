@@ -62,6 +62,9 @@ private slots:
     void viewAtBottomDropsSelection();
     void viewScrolledUpStays();
     void noScrollRangeMovesCursorToEnd();
+    void paneKeepsItsNewestLines();
+    void viewAtBottomFollowsAtTheLimit();
+    void viewScrolledUpStaysAtTheLimit();
 
 private:
     IsolatedSettings isolated;
@@ -295,6 +298,62 @@ void TestLogPane::noScrollRangeMovesCursorToEnd()
     QVERIFY(!pane(w)->textCursor().hasSelection());
     QVERIFY(pane(w)->textCursor().atEnd());
     QCOMPARE(pane(w)->textCursor().position(), pane(w)->document()->characterCount() - 1);
+}
+
+// Weeks of timed sync must not fill the memory: the pane holds the newest
+// lines up to its limit and lets the oldest go.
+void TestLogPane::paneKeepsItsNewestLines()
+{
+    MainWindow w;
+    QCOMPARE(pane(w)->maximumBlockCount(), MainWindow::logBlockLimit);
+    pane(w)->setMaximumBlockCount(100); // the same rule, at a size a test can fill
+    fillPane(w, 250);
+    QCOMPARE(pane(w)->blockCount(), 100);
+    QCOMPARE(logLines(w).first(), numbered(150));
+    QCOMPARE(logLines(w).last(), numbered(249));
+}
+
+void TestLogPane::viewAtBottomFollowsAtTheLimit()
+{
+    MainWindow w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    pane(w)->setMaximumBlockCount(100);
+    fillPane(w, 150);
+    QScrollBar *bar = pane(w)->verticalScrollBar();
+    QCOMPARE(bar->value(), bar->maximum());
+    for (int i = 0; i < 30; ++i) {
+        std::thread worker([&w, i] { w.output(QStringLiteral("from the worker %1").arg(i)); });
+        worker.join();
+        QTRY_COMPARE_WITH_TIMEOUT(logLines(w).last(), QStringLiteral("from the worker %1").arg(i),
+                                  5000);
+        QCOMPARE(bar->value(), bar->maximum());
+        QVERIFY(pane(w)->textCursor().atEnd());
+    }
+}
+
+// At the limit the oldest lines go while the user reads further down: the
+// lines in view stay in view.
+void TestLogPane::viewScrolledUpStaysAtTheLimit()
+{
+    MainWindow w;
+    w.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&w));
+    pane(w)->setMaximumBlockCount(100);
+    fillPane(w, 150);
+    QScrollBar *bar = pane(w)->verticalScrollBar();
+    bar->setValue(bar->maximum() / 2);
+    const auto firstInView = [&w] {
+        return pane(w)->cursorForPosition(QPoint(2, 2)).block().text();
+    };
+    const QString reading = firstInView();
+    QVERIFY(!reading.isEmpty());
+
+    for (int i = 0; i < 20; ++i)
+        w.output(QStringLiteral("more %1").arg(i));
+    QCOMPARE(pane(w)->blockCount(), 100);
+    QCOMPARE(firstInView(), reading);
+    QVERIFY(bar->value() < bar->maximum());
 }
 
 QTEST_MAIN(TestLogPane)
