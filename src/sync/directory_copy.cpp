@@ -101,6 +101,7 @@ CopyReport DirectoryCopy::run(const QString &source, const QString &target, bool
     root.state = TargetLevel::Open;
     root.directory = std::move(into);
     targetRoot = &root.directory;
+    targetRootPath.clear();
     copyLevel(from, root, since, false);
     targetRoot = nullptr;
     return report;
@@ -331,11 +332,12 @@ CopyDecision DirectoryCopy::decide(const Directory &from, const DirectoryEntry &
 
 // Whether the link at path, followed to the end, names a file inside the
 // target tree. Only paths are compared: nothing is written through it.
-bool DirectoryCopy::staysInTargetTree(const QString &path) const
+bool DirectoryCopy::staysInTargetTree(const QString &path)
 {
+    if (targetRootPath.isEmpty()) // resolved once a run, when a link first needs it
+        targetRootPath = QFileInfo(targetRoot->path).canonicalFilePath() + QLatin1Char('/');
     const QString resolved = QFileInfo(path).canonicalFilePath();
-    const QString root = QFileInfo(targetRoot->path).canonicalFilePath();
-    return !resolved.isEmpty() && !root.isEmpty() && resolved.startsWith(root + QLatin1Char('/'));
+    return !resolved.isEmpty() && targetRootPath.size() > 1 && resolved.startsWith(targetRootPath);
 }
 
 // Until the source tree's clock shows sourceUs: at most longestTickWaitUs.

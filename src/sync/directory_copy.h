@@ -95,7 +95,7 @@ private:
                         const EntryStatus &source, bool throughLink, const Directory &into,
                         const EntryStatus &existing);
     bool waitForSourceTime(qint64 sourceUs) const;
-    bool staysInTargetTree(const QString &path) const;
+    bool staysInTargetTree(const QString &path);
     bool cancelRequested() const;
     void fail(const QString &path, const QString &reason);
     void refuse(const QString &line, const QString &path);
@@ -113,6 +113,7 @@ private:
     // State of the run under way.
     bool makeWritable = false;
     const Directory *targetRoot = nullptr;
+    QString targetRootPath; // its canonical path with a trailing "/", once needed
     TreeClock targetClock;
     qint64 resolutionUs = 1; // the coarser of the two trees
     CopyReport report;

@@ -46,40 +46,6 @@ bool Mounts::run(const QString &program, const QStringList &arguments, QString *
     return true;
 }
 
-const QStringList LoopMount::ext2WholeSeconds {QStringLiteral("-q"), QStringLiteral("-F"),
-                                               QStringLiteral("-I"), QStringLiteral("128")};
-
-LoopMount::LoopMount(const QString &mkfs, const QStringList &mkfsArguments, int sizeMiB)
-{
-    failure = rootNeeded();
-    if (!failure.isEmpty())
-        return;
-    if (!scratch.isValid()) {
-        failure = QStringLiteral("no temporary directory");
-        return;
-    }
-    const QString image = scratch.filePath(QStringLiteral("image"));
-    mountPoint = scratch.filePath(QStringLiteral("mnt"));
-    QDir().mkpath(mountPoint);
-    QFile file(image);
-    if (!file.open(QIODevice::WriteOnly) || !file.resize(qint64(sizeMiB) << 20)) {
-        failure = QStringLiteral("cannot create the image: ") + file.errorString();
-        return;
-    }
-    file.close();
-    if (!Mounts::run(mkfs, mkfsArguments + QStringList {image}, &failure))
-        return;
-    mounted = Mounts::run(QStringLiteral("mount"),
-                          {QStringLiteral("-o"), QStringLiteral("loop"), image, mountPoint},
-                          &failure);
-}
-
-LoopMount::~LoopMount()
-{
-    if (mounted)
-        unmount(mountPoint); // the loop device is released with it
-}
-
 ReadOnlyView::ReadOnlyView(const QString &directory)
 {
     failure = rootNeeded();

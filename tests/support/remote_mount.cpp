@@ -70,6 +70,11 @@ RemoteMount::RemoteMount(const QString &kind, int sizeMiB)
     if (kind == QLatin1String("ext4")) {
         mounted = makeImage(64) && makeFileSystem(QStringLiteral("mkfs.ext4"), {"-q", "-F"})
                   && mountWith(QStringLiteral("mount"), {"-o", loop, image, mountPoint});
+    } else if (kind == QLatin1String("ext2-whole-seconds")) {
+        // 128-byte inodes keep whole seconds, as many NAS shares and older disks do.
+        mounted = makeImage(64)
+                  && makeFileSystem(QStringLiteral("mkfs.ext2"), {"-q", "-F", "-I", "128"})
+                  && mountWith(QStringLiteral("mount"), {"-o", loop, image, mountPoint});
     } else if (kind == QLatin1String("xfs")) {
         mounted = makeImage(320) && makeFileSystem(QStringLiteral("mkfs.xfs"), {"-q", "-f"})
                   && mountWith(QStringLiteral("mount"), {"-o", loop, image, mountPoint});

@@ -18,6 +18,8 @@
 class RemoteMount
 {
 public:
+    // The file systems of the behaviour table; "ext2-whole-seconds" (an ext2
+    // image with 128-byte inodes, which keeps whole seconds) is there too.
     static QStringList kinds();
 
     // sizeMiB: of the image, for the kinds that have one (xfs needs 300).

@@ -1,5 +1,6 @@
 #include "support/ctime_blind_file_system.h"
 #include "support/mounts.h"
+#include "support/remote_mount.h"
 #include "support/sync_pair.h"
 #include "support/tree.h"
 #include "sync/directory_copy.h"
@@ -268,11 +269,10 @@ void TestClockEvidence::sameSizeRewriteNeverLooksInStep()
     QFETCH(int, files);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    std::unique_ptr<LoopMount> image;
+    std::unique_ptr<RemoteMount> image;
     QString local = dir.filePath("local");
     if (wholeSeconds) {
-        image = std::make_unique<LoopMount>(QStringLiteral("mkfs.ext2"),
-                                            LoopMount::ext2WholeSeconds);
+        image = std::make_unique<RemoteMount>(QStringLiteral("ext2-whole-seconds"));
         REQUIRE_MOUNT(*image);
         local = image->path() + "/local";
     }
@@ -317,7 +317,7 @@ void TestClockEvidence::sameSizeRewriteNeverLooksInStep()
 // nothing and reports nothing, and a new file copies just itself.
 void TestClockEvidence::coarseTargetStaysQuiet()
 {
-    LoopMount image(QStringLiteral("mkfs.ext2"), LoopMount::ext2WholeSeconds);
+    RemoteMount image(QStringLiteral("ext2-whole-seconds"));
     REQUIRE_MOUNT(image);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -377,11 +377,10 @@ void TestClockEvidence::steadyStateIsQuiet()
     QFETCH(qint64, shiftMs);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    std::unique_ptr<LoopMount> image;
+    std::unique_ptr<RemoteMount> image;
     QString remote = dir.filePath("remote");
     if (wholeSecondRemote) {
-        image = std::make_unique<LoopMount>(QStringLiteral("mkfs.ext2"),
-                                            LoopMount::ext2WholeSeconds);
+        image = std::make_unique<RemoteMount>(QStringLiteral("ext2-whole-seconds"));
         REQUIRE_MOUNT(*image);
         remote = image->path() + "/remote";
     }
