@@ -3,6 +3,7 @@
 #include "bench_error.h"
 #include "settings/settings_keys.h"
 #include "settings/settings_store.h"
+#include "sync/sync_session.h"
 #include "timing.h"
 #include "tree_check.h"
 #include "ui_main_window_form.h"
@@ -12,7 +13,6 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
-#include <QFuture>
 #include <QPlainTextEdit>
 #include <QSettings>
 #include <QTextBlock>
@@ -32,8 +32,7 @@ struct MainWindowProbe
 {
     static Ui::MainWindow *ui(MainWindow &window) { return window.ui; }
     static std::atomic<bool> &syncing(MainWindow &window) { return window.syncing; }
-    static QFuture<void> runningJob(MainWindow &window) { return window.runningJob; }
-    static std::atomic<bool> &stopRequested(MainWindow &window) { return window.stopRequested; }
+    static SyncSession &session(MainWindow &window) { return *window.session; }
 };
 
 namespace {
@@ -159,14 +158,14 @@ WindowRun runOnce(const GeneratedTree &tree, const QString &target)
     clock.start();
     ticker.start();
     window->upload();
-    std::thread watcher([job = MainWindowProbe::runningJob(*window), &clock, &jobEndNs]() mutable {
-        job.waitForFinished();
+    std::thread watcher([&session = MainWindowProbe::session(*window), &clock, &jobEndNs] {
+        while (!session.waitForJobs(100)) { }
         jobEndNs = clock.nsecsElapsed();
     });
     loop.exec();
     ticker.stop();
     if (gaveUp)
-        MainWindowProbe::stopRequested(*window) = true;
+        MainWindowProbe::session(*window).stopRequested = true;
     watcher.join();
     const qint64 after = residentBytes();
 

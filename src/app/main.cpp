@@ -1,11 +1,38 @@
+#include "app/quit_signals.h"
+#include "settings/instance_lock.h"
+#include "sync/sync_session.h"
 #include "window/main_window.h"
 
 #include <QApplication>
+#include <QMessageBox>
+
+#include <cstdio>
+#include <cstdlib>
 
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    MainWindow window;
-    window.show();
-    return app.exec();
+    InstanceLock instance;
+    if (!instance.claim()) {
+        std::fprintf(stderr, "%s\n", qPrintable(instance.refusal()));
+        QMessageBox::warning(nullptr, QStringLiteral("Twinfold"), instance.refusal());
+        return 1;
+    }
+    quitOnTerminationRequests();
+    int code = 0;
+    {
+        MainWindow window;
+        window.show();
+        code = app.exec();
+    }
+    // The window has saved everything and cut itself off from a job that
+    // did not stop in time: one blocked in the kernel on a dead share. The
+    // normal exit would wait for it, possibly for ever; its temporary file
+    // holds no real name, and its direction keeps its old stamp.
+    if (SyncSession::jobsRunningInProcess() > 0) {
+        instance.release();
+        std::fflush(nullptr);
+        std::_Exit(code);
+    }
+    return code;
 }

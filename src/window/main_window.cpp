@@ -2,6 +2,7 @@
 
 #include "settings/settings_keys.h"
 #include "settings/settings_store.h"
+#include "sync/sync_session.h"
 #include "ui_main_window_form.h"
 #include "window/sync_events.h"
 
@@ -18,16 +19,17 @@
 // restored check box can start them.
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
+    , session(std::make_shared<SyncSession>())
     , ui(new Ui::MainWindow)
     , syncTimer(nullptr)
     , settings(nullptr)
     , uploadTime(0)
     , downloadTime(0)
     , syncing(false)
+    , localDir(session->localDir)
+    , remoteDir(session->remoteDir)
     , progressTimer(nullptr)
     , lastTickTime(0)
-    , stopRequested(false)
-    , jobRunning(false)
     , syncEvents(new SyncEvents(this))
 {
     ui->setupUi(this);
@@ -35,12 +37,12 @@ MainWindow::MainWindow(QWidget *parent)
     ui->plainTextEdit->setMaximumBlockCount(logBlockLimit);
 
     // Programmatic changes count too (setText below), so follow textChanged.
-    localFieldText.setText(ui->lineEdit->text());
-    ignorePattern.setText(ui->lineEdit_3->text());
+    session->localFieldText.setText(ui->lineEdit->text());
+    session->ignorePattern.setText(ui->lineEdit_3->text());
     connect(ui->lineEdit, &QLineEdit::textChanged, this,
-            [this](const QString &text) { localFieldText.setText(text); });
+            [this](const QString &text) { session->localFieldText.setText(text); });
     connect(ui->lineEdit_3, &QLineEdit::textChanged, this,
-            [this](const QString &text) { ignorePattern.setText(text); });
+            [this](const QString &text) { session->ignorePattern.setText(text); });
 
     settings = openSettingsStore();
     localDir.setText(settings->value(SettingsKeys::localDir).toString());
@@ -77,17 +79,16 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
-    // A running job stops at its next file boundary; it uses this window
-    // until it has finished.
-    stopRequested = true;
-    runningJob.waitForFinished();
-    // Clearing jobRunning is the job's last act; reading it orders all the
-    // job did before this point also for thread checkers, which cannot see
-    // Qt's own wait.
-    while (jobRunning.load(std::memory_order_acquire))
-        QThread::yieldCurrentThread();
-    // What a job that ended just now queued for the GUI thread: its last log
-    // lines and its new time stamps.
+    // A running job stops at its next boundary. One that does not within
+    // closeWaitMs is blocked in the kernel (a dead share, a disk that went
+    // away): the window goes without it, and the job, cut off from the
+    // window, reaches nothing of it again. Its unfinished direction keeps its
+    // stamp; main ends the process without waiting for it.
+    session->stopRequested = true;
+    session->waitForJobs(closeWaitMs);
+    session->windowGone();
+    // What the jobs queued for this thread before that: their last log lines
+    // and the stamps of the directions they completed.
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
 
     delete ui;

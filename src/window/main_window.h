@@ -1,19 +1,19 @@
 #pragma once
 
 #include "sync/live_text.h"
-#include "sync/once_notices.h"
 #include "sync/sync_job.h"
 
-#include <QFuture>
 #include <QMainWindow>
 #include <QString>
 #include <QStringList>
 
 #include <atomic>
+#include <memory>
 
 class QSettings;
 class QTimer;
 class SyncEvents;
+class SyncSession;
 
 namespace Ui {
 class MainWindow;
@@ -30,6 +30,9 @@ public:
     // The log pane keeps this many lines, the newest: about two days of
     // timed sync every 10 s in both directions, or the whole of a large run.
     static constexpr int logBlockLimit = 100000;
+    // How long closing waits for a running job to stop at its next boundary.
+    // One blocked in the kernel (a dead share) is left behind after that.
+    static constexpr int closeWaitMs = 1000;
 
     // Posts one log line; callable from any thread.
     void output(QString text);
@@ -65,7 +68,8 @@ private:
     void appendLog(const QString &text);
     void reportSettingsProblem();
     void requestSync(const QVector<SyncDirection> &directions);
-    void runJob(const QVector<SyncDirection> &directions);
+    static void runJob(const std::shared_ptr<SyncSession> &session, MainWindow *window,
+                       const QVector<SyncDirection> &directions);
     void storeOutcome(const SyncOutcome &outcome);
     void startSyncTimers();
     void stopSyncTimers();
@@ -73,28 +77,21 @@ private:
     void syncTick();
     void refreshProgress();
     qint64 syncPeriodMs() const;
-    SyncShared sharedWithJobs();
 
+    // First, so that the members below can refer into it.
+    const std::shared_ptr<SyncSession> session;
     Ui::MainWindow *ui;
     QTimer *syncTimer;
     QSettings *settings;
-    // Shared with the job on the pool thread, hence atomic or locked.
+    // The times are read by a job on the pool thread, hence atomic.
     std::atomic<qint64> uploadTime;
     std::atomic<qint64> downloadTime;
     std::atomic<bool> syncing;
-    LiveText localDir;
-    LiveText remoteDir;
+    // The session's, read by its jobs.
+    LiveText &localDir;
+    LiveText &remoteDir;
     QTimer *progressTimer;
     qint64 lastTickTime;
-
-    // The texts of the local directory and pattern fields, kept in step with
-    // every change so the job never reads a widget.
-    LiveText localFieldText;
-    LiveText ignorePattern;
-    std::atomic<bool> stopRequested;
-    std::atomic<bool> jobRunning; // cleared by a job's thread as its last act
-    QFuture<void> runningJob;
-    OnceNotices notices;
     SyncEvents *syncEvents;
 
     // Lines from a job's thread, appended together once per pass of the

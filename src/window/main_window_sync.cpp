@@ -3,12 +3,12 @@
 #include "settings/settings_keys.h"
 #include "sync/directory_copy.h"
 #include "sync/ignore_filter.h"
+#include "sync/sync_session.h"
 #include "window/sync_events.h"
 
 #include <QScopeGuard>
 #include <QSettings>
 #include <QThreadPool>
-#include <QtConcurrent>
 
 #include <functional>
 
@@ -49,9 +49,10 @@ void MainWindow::requestSync(const QVector<SyncDirection> &directions)
             output(QStringLiteral("正在同步中，请稍后再试"));
         return;
     }
-    jobRunning = true;
-    runningJob = QtConcurrent::run(QThreadPool::globalInstance(),
-                                   [this, directions] { runJob(directions); });
+    session->jobStarted();
+    QThreadPool::globalInstance()->start([session = session, window = this, directions] {
+        runJob(session, window, directions);
+    });
 }
 
 namespace {
@@ -66,28 +67,43 @@ Q_NEVER_INLINE void postToThreadOf(QObject *context, std::function<void()> call)
 } // namespace
 
 // The job reads the stamps when each direction starts and hands back what
-// it found; the window alone stores them, on its own thread.
-void MainWindow::runJob(const QVector<SyncDirection> &directions)
+// it found; the window alone stores them, on its own thread. Every use of
+// the window goes through the session, so that a window closed while the
+// job is stuck is never touched.
+void MainWindow::runJob(const std::shared_ptr<SyncSession> &session, MainWindow *window,
+                        const QVector<SyncDirection> &directions)
 {
     // However the job ends, later requests must not be refused for ever. The
     // flag is cleared on the GUI thread after the stamps the job handed back,
     // so a request never starts from a stamp that is about to change.
-    const auto done = qScopeGuard([this] {
-        postToThreadOf(this, [this] {
-            syncing = false;
-            emit syncEvents->jobFinished();
+    const auto done = qScopeGuard([&] {
+        session->whileWindowLives([window] {
+            postToThreadOf(window, [window] {
+                window->syncing = false;
+                emit window->syncEvents->jobFinished();
+            });
         });
-        jobRunning.store(false, std::memory_order_release);
+        session->jobEnded();
     });
     SyncJob job(
-            sharedWithJobs(), [this](const QString &line) { output(line); }, &stopRequested);
+            session->shared(),
+            [&session, window](const QString &line) {
+                session->whileWindowLives([&] { window->output(line); });
+            },
+            &session->stopRequested);
     for (const SyncDirection direction : directions) {
-        if (stopRequested)
-            break;
         const bool upload = direction == SyncDirection::Upload;
-        const SyncOutcome outcome = job.run(direction, (upload ? uploadTime : downloadTime).load());
-        if (outcome.completed)
-            postToThreadOf(this, [this, outcome] { storeOutcome(outcome); });
+        qint64 since = 0;
+        const bool windowThere = session->whileWindowLives(
+                [&] { since = (upload ? window->uploadTime : window->downloadTime).load(); });
+        if (!windowThere || session->stopRequested)
+            break;
+        const SyncOutcome outcome = job.run(direction, since);
+        if (outcome.completed) {
+            session->whileWindowLives([&] {
+                postToThreadOf(window, [window, outcome] { window->storeOutcome(outcome); });
+            });
+        }
     }
 }
 
@@ -104,22 +120,17 @@ void MainWindow::storeOutcome(const SyncOutcome &outcome)
     }
 }
 
-SyncShared MainWindow::sharedWithJobs()
-{
-    return SyncShared {localDir, remoteDir, ignorePattern, localFieldText, &notices};
-}
-
 bool MainWindow::copyDirectory(const QString &source, const QString &target, bool makeWritable,
                                qint64 since)
 {
     DirectoryCopy copy(
-            ignorePattern, localFieldText, [this](const QString &line) { output(line); },
-            &stopRequested);
+            session->ignorePattern, session->localFieldText,
+            [this](const QString &line) { output(line); }, &session->stopRequested);
     const bool complete = copy.run(source, target, makeWritable, since).complete();
     return copy.flush() && complete;
 }
 
 bool MainWindow::isIgnored(const QString &name)
 {
-    return IgnoreFilter(ignorePattern).isIgnored(name);
+    return IgnoreFilter(session->ignorePattern).isIgnored(name);
 }

@@ -4,10 +4,12 @@
 
 #include <QDir>
 #include <QFile>
+#include <QList>
 #include <QThread>
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <csignal>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -100,7 +102,7 @@ RemoteMount::RemoteMount(const QString &kind, int sizeMiB)
     } else if (kind == QLatin1String("sshfs")) {
         mounted = startSshd();
     } else if (kind == QLatin1String("bindfs")) {
-        const QString under = scratch.filePath(QStringLiteral("under"));
+        under = scratch.filePath(QStringLiteral("under"));
         QDir().mkpath(under);
         mounted = mountWith(QStringLiteral("bindfs"), {under, mountPoint});
     } else {
@@ -214,8 +216,48 @@ bool RemoteMount::startSshd()
     return false;
 }
 
+namespace {
+
+// The processes whose command line names path as one of its arguments.
+QList<qint64> processesServing(const QString &path)
+{
+    QList<qint64> found;
+    const QByteArray wanted = QFile::encodeName(path);
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &entry : entries) {
+        bool isPid = false;
+        const qint64 pid = entry.toLongLong(&isPid);
+        if (!isPid || pid == ::getpid())
+            continue;
+        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
+        if (cmdline.open(QIODevice::ReadOnly) && cmdline.readAll().split('\0').contains(wanted))
+            found << pid;
+    }
+    return found;
+}
+
+} // namespace
+
+bool RemoteMount::freeze()
+{
+    if (!mounted || frozen.size() > 0)
+        return false;
+    frozen = processesServing(mountPoint);
+    for (const qint64 pid : qAsConst(frozen))
+        ::kill(pid_t(pid), SIGSTOP);
+    return !frozen.isEmpty();
+}
+
+void RemoteMount::thaw()
+{
+    for (const qint64 pid : qAsConst(frozen))
+        ::kill(pid_t(pid), SIGCONT);
+    frozen.clear();
+}
+
 void RemoteMount::release()
 {
+    thaw();
     QString ignored;
     if (isMountPoint(mountPoint)) {
         if (!Mounts::run(QStringLiteral("umount"), {mountPoint}, &ignored))

@@ -31,6 +31,15 @@ public:
     bool isMounted() const { return mounted; }
     QString error() const { return failure; }
     QString path() const { return mountPoint; } // the mounted directory
+    // bindfs: the directory it passes through to, to look at the files
+    // without going through the mount (while frozen, for instance).
+    QString underPath() const { return under; }
+
+    // FUSE kinds: stops the driver's process, so that every call on the
+    // mount blocks in the kernel, as on a share whose server hangs; thaw()
+    // (also run by the destructor) lets it go on.
+    bool freeze();
+    void thaw();
 
 private:
     bool makeImage(int wantedMiB);
@@ -46,6 +55,8 @@ private:
     QString image;
     QString mountPoint;
     QString loopDevice;
+    QString under;
+    QList<qint64> frozen;
     std::unique_ptr<QProcess> sshd;
     bool mounted = false;
     QString failure;

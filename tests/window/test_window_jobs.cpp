@@ -3,12 +3,14 @@
 
 #include "support/log_texts.h"
 #include "support/main_window_probe.h"
+#include "support/remote_mount.h"
 #include "support/test_settings.h"
 #include "support/tree.h"
 #include "window/main_window.h"
 
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFileInfo>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -132,6 +134,7 @@ private slots:
     void clearCacheDuringUploadKeepsItsStamp();
     void destroyingWindowStopsRunningJob();
     void stampOfJobEndedBeforeDestroyIsStored();
+    void destroyingWindowOverHungShareLeavesJobBehind();
 
 private:
     IsolatedSettings isolated;
@@ -628,6 +631,39 @@ void TestWindowJobs::stampOfJobEndedBeforeDestroyIsStored()
     const qint64 stamp = openStore()->value(QStringLiteral("upload_time")).toLongLong();
     QVERIFY2(stamp > before - 60000 && stamp < before, qPrintable(QString::number(stamp)));
     QCOMPARE(Tree::readFile(trees.remote + QStringLiteral("/a.txt")), QByteArray("a"));
+}
+
+// A job blocked in the kernel (its share's driver stopped) cannot stop at a
+// boundary; the window must go anyway, and the job, once it can go on, must
+// neither touch the window nor store its stamp.
+void TestWindowJobs::destroyingWindowOverHungShareLeavesJobBehind()
+{
+    RemoteMount share(QStringLiteral("bindfs"));
+    QVERIFY2(share.isMounted(), qPrintable(share.error()));
+    Trees trees;
+    Tree::writeFile(trees.local + QStringLiteral("/a.txt"), "a", aWhileAgo);
+    storeValue(QStringLiteral("local_dir"), trees.local);
+    storeValue(QStringLiteral("remote_dir"), share.path());
+
+    auto w = std::make_unique<MainWindow>();
+    QVERIFY(share.freeze());
+    QTest::mouseClick(MainWindowProbe::ui(*w)->pushButton, Qt::LeftButton);
+    QTRY_VERIFY(!linesStarting(*w, QStringLiteral("开始上传")).isEmpty());
+    QTest::qWait(200); // the job is now blocked on the share
+
+    QElapsedTimer clock;
+    clock.start();
+    w.reset();
+    const qint64 tookMs = clock.elapsed();
+    QVERIFY2(tookMs < 2000, qPrintable(QStringLiteral("%1 ms").arg(tookMs)));
+    QVERIFY2(!QThreadPool::globalInstance()->waitForDone(0), "the job was not blocked");
+
+    share.thaw();
+    QVERIFY(QThreadPool::globalInstance()->waitForDone(10000));
+    QCoreApplication::sendPostedEvents();
+    QVERIFY(!QFileInfo::exists(share.underPath() + QStringLiteral("/a.txt")));
+    QCOMPARE(openStore()->value(QStringLiteral("upload_time"), qlonglong(0)).toLongLong(),
+             qint64(0));
 }
 
 QTEST_MAIN(TestWindowJobs)
