@@ -4,6 +4,7 @@
 #include "window/main_window.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QMessageBox>
 
 #include <cstdio>
@@ -12,6 +13,11 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
+    QIcon icon; // PNG renderings of data/twinfold.svg: no SVG plugin needed
+    for (int size : {16, 32, 48, 256})
+        icon.addFile(QStringLiteral(":/icons/twinfold-%1.png").arg(size));
+    QApplication::setWindowIcon(icon);
+
     InstanceLock instance;
     if (!instance.claim()) {
         std::fprintf(stderr, "%s\n", qPrintable(instance.refusal()));
