@@ -4,6 +4,7 @@
 #include "settings/settings_store.h"
 #include "sync/sync_session.h"
 #include "ui_main_window_form.h"
+#include "window/call_queue.h"
 #include "window/sync_events.h"
 
 #include <QCoreApplication>
@@ -31,6 +32,7 @@ MainWindow::MainWindow(QWidget *parent)
     , progressTimer(nullptr)
     , lastTickTime(0)
     , syncEvents(new SyncEvents(this))
+    , callQueue(new CallQueue(this))
 {
     ui->setupUi(this);
     // Without a limit, months of timed sync would fill the memory.
@@ -87,8 +89,9 @@ MainWindow::~MainWindow()
     session->stopRequested = true;
     session->waitForJobs(closeWaitMs);
     session->windowGone();
-    // What the jobs queued for this thread before that: their last log lines
-    // and the stamps of the directions they completed.
+    // What the jobs queued for this thread before that: the stamps of the
+    // directions they completed, and their last log lines.
+    callQueue->runPosted();
     QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
 
     delete ui;

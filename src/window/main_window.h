@@ -11,6 +11,7 @@
 #include <memory>
 
 class QSettings;
+class CallQueue;
 class QTimer;
 class SyncEvents;
 class SyncSession;
@@ -93,6 +94,7 @@ private:
     QTimer *progressTimer;
     qint64 lastTickTime;
     SyncEvents *syncEvents;
+    CallQueue *callQueue; // what jobs hand to the GUI thread: stamps, the end of a job
 
     // Lines from a job's thread, appended together once per pass of the
     // event loop; GUI thread only.

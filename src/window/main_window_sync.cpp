@@ -4,13 +4,13 @@
 #include "sync/directory_copy.h"
 #include "sync/ignore_filter.h"
 #include "sync/sync_session.h"
+#include "window/call_queue.h"
 #include "window/sync_events.h"
 
 #include <QScopeGuard>
 #include <QSettings>
 #include <QThreadPool>
 
-#include <functional>
 
 void MainWindow::on_pushButton_clicked()
 {
@@ -55,17 +55,6 @@ void MainWindow::requestSync(const QVector<SyncDirection> &directions)
     });
 }
 
-namespace {
-
-// Runs call later on the thread of context. Out of line, so that the hand-off
-// through Qt's event queue can be named to thread checkers (tests/tsan.supp).
-Q_NEVER_INLINE void postToThreadOf(QObject *context, std::function<void()> call)
-{
-    QMetaObject::invokeMethod(context, std::move(call), Qt::QueuedConnection);
-}
-
-} // namespace
-
 // The job reads the stamps when each direction starts and hands back what
 // it found; the window alone stores them, on its own thread. Every use of
 // the window goes through the session, so that a window closed while the
@@ -78,7 +67,7 @@ void MainWindow::runJob(const std::shared_ptr<SyncSession> &session, MainWindow 
     // so a request never starts from a stamp that is about to change.
     const auto done = qScopeGuard([&] {
         session->whileWindowLives([window] {
-            postToThreadOf(window, [window] {
+            window->callQueue->post([window] {
                 window->syncing = false;
                 emit window->syncEvents->jobFinished();
             });
@@ -101,7 +90,7 @@ void MainWindow::runJob(const std::shared_ptr<SyncSession> &session, MainWindow 
         const SyncOutcome outcome = job.run(direction, since);
         if (outcome.completed) {
             session->whileWindowLives([&] {
-                postToThreadOf(window, [window, outcome] { window->storeOutcome(outcome); });
+                window->callQueue->post([window, outcome] { window->storeOutcome(outcome); });
             });
         }
     }
