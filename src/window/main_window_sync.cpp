@@ -11,7 +11,6 @@
 #include <QSettings>
 #include <QThreadPool>
 
-
 void MainWindow::on_pushButton_clicked()
 {
     upload();

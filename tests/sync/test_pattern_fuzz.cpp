@@ -17,9 +17,9 @@
 #include <QTest>
 
 #include <csignal>
-#include <optional>
 #include <ctime>
 #include <new>
+#include <optional>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -155,10 +155,10 @@ QString countForm(QRandomGenerator &random)
 
 QString costlyPattern(QRandomGenerator &random)
 {
-    static const QStringList bodies = {QStringLiteral("a"),  QStringLiteral("a*"),
-                                       QStringLiteral("a?"), QStringLiteral(".?"),
-                                       QStringLiteral(".*"), QStringLiteral("(a|aa)"),
-                                       QStringLiteral("[ab]?"), QStringLiteral("\\w*")};
+    static const QStringList bodies
+            = {QStringLiteral("a"),     QStringLiteral("a*"),  QStringLiteral("a?"),
+               QStringLiteral(".?"),    QStringLiteral(".*"),  QStringLiteral("(a|aa)"),
+               QStringLiteral("[ab]?"), QStringLiteral("\\w*")};
     static const QStringList tails = {QString(), QStringLiteral("b"), QStringLiteral("x"),
                                       QStringLiteral("$"), QStringLiteral("\\.txt")};
     QString pattern = pick(random, bodies);
@@ -323,7 +323,8 @@ QString runCapped(const QString &pattern, const QString &name, std::optional<boo
                 .arg(used)
                 .arg(dataBytes >> 20);
     case Wrong:
-        return QStringLiteral("the answer was wrong, or the report was not one \"忽略规则无效\" line");
+        return QStringLiteral(
+                "the answer was wrong, or the report was not one \"忽略规则无效\" line");
     default:
         return QStringLiteral("the call threw an exception");
     }
@@ -550,8 +551,8 @@ void TestPatternFuzz::generatedCountedPatternsAreFastOrRefused()
     const quint32 seed = seedFromEnvironment();
     qInfo("seed %u (set TWINFOLD_SEED to repeat)", seed);
     QRandomGenerator random(seed);
-    const QStringList names = {QString(255, QLatin1Char('a')),
-                               QString(254, QLatin1Char('a')) + QLatin1Char('!')};
+    const QStringList names
+            = {QString(255, QLatin1Char('a')), QString(254, QLatin1Char('a')) + QLatin1Char('!')};
     constexpr int patternCount = 150;
     int refusals = 0;
     for (int p = 0; p < patternCount; ++p) {
