@@ -7,9 +7,43 @@
 #include "window/call_queue.h"
 #include "window/sync_events.h"
 
+#include <QRunnable>
 #include <QScopeGuard>
 #include <QSettings>
 #include <QThreadPool>
+
+#include <functional>
+#include <mutex>
+
+namespace {
+
+// Qt's pool hands a job to its thread under locks that thread checkers
+// cannot see. So the job's thread reads what the GUI thread gave it only
+// after taking a lock the GUI thread took once the job was made.
+std::mutex handOff;
+
+class HandedOverJob : public QRunnable
+{
+public:
+    explicit HandedOverJob(std::function<void()> job)
+        : job(std::move(job))
+    {
+        const std::lock_guard<std::mutex> lock(handOff);
+    }
+
+    void run() override
+    {
+        {
+            const std::lock_guard<std::mutex> lock(handOff);
+        }
+        job();
+    }
+
+private:
+    std::function<void()> job;
+};
+
+} // namespace
 
 void MainWindow::on_pushButton_clicked()
 {
@@ -49,9 +83,10 @@ void MainWindow::requestSync(const QVector<SyncDirection> &directions)
         return;
     }
     session->jobStarted();
-    QThreadPool::globalInstance()->start([session = session, window = this, directions] {
-        runJob(session, window, directions);
-    });
+    QThreadPool::globalInstance()->start(
+            new HandedOverJob([session = session, window = this, directions] {
+                runJob(session, window, directions);
+            }));
 }
 
 // The job reads the stamps when each direction starts and hands back what
