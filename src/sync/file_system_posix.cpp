@@ -137,8 +137,13 @@ bool acceptsName(int dirFd, const QByteArray &name)
 {
     const int fd = ::openat(dirFd, name.constData(),
                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == EEXIST) {
+        // Left by a run that was killed here: the name is held, and ours.
+        ::unlinkat(dirFd, name.constData(), 0);
+        return true;
+    }
     if (fd < 0)
-        return errno == EEXIST;
+        return false;
     ::close(fd);
     ::unlinkat(dirFd, name.constData(), 0);
     return true;
