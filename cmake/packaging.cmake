@@ -1,5 +1,11 @@
-# Install rules and the Debian package: the program with its launcher entry,
-# icons and AppStream metadata, where desktops and software centres look.
+# Install rules and packages: on Windows a zip to unpack and run; elsewhere the
+# program with its launcher entry, icons and AppStream metadata, where
+# desktops and software centres look, and the Debian package.
+if(WIN32)
+    include(cmake/windows_package.cmake)
+    return()
+endif()
+
 include(GNUInstallDirs)
 
 set(TWINFOLD_DATA ${PROJECT_SOURCE_DIR}/data)

@@ -17,11 +17,13 @@ namespace {
 QString lockPathForSettings()
 {
     const std::unique_ptr<QSettings> settings(openSettingsStore());
-    const QFileInfo file(settings->fileName());
+    const QString name = settings->fileName();
+    // The registry's "file name" (\HKEY_CURRENT_USER\Software\...) looks like
+    // a path from the root of the current drive to Qt.
+    const bool registry = name.startsWith(QLatin1String("\\HKEY_"));
     const QString dir
-            = file.isAbsolute()
-                      ? file.path()
-                      : QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+            = registry ? QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation)
+                       : QFileInfo(name).path();
     return dir + QLatin1Char('/') + QLatin1String(settingsOrganisation)
            + QStringLiteral(".instance.lock");
 }

@@ -291,7 +291,15 @@ void DirectoryCopy::copyFileEntry(const Directory &from, const DirectoryEntry &e
     request.makeWritable = makeWritable;
     request.cancel = cancel;
     QString error;
-    if (!fileSystem->copyFile(from, entry, into, request, &error)) {
+    switch (fileSystem->copyFile(from, entry, into, request, &error)) {
+    case CopyResult::Copied:
+        break;
+    case CopyResult::TargetInUse:
+        // Nothing was written; like a failure it keeps the stamp, so the next
+        // run replaces the file once the other program lets go of it.
+        refuse(QStringLiteral("    目标文件正被其他程序使用，下次同步时重试："), path);
+        return;
+    case CopyResult::Failed:
         if (cancelRequested())
             report.cancelled = true;
         else

@@ -66,6 +66,9 @@ struct CopyMark
 };
 
 enum class OpenResult { Opened, Missing, Link, NotDirectory, Failed };
+// TargetInUse: another program holds the target so that it cannot be
+// replaced now (open on Windows, busy on a share); the next run tries again.
+enum class CopyResult { Copied, TargetInUse, Failed };
 enum class Placement { New, Replace };
 
 struct CopyRequest
@@ -110,8 +113,9 @@ public:
     // whole or not at all. With Placement::New an entry that appeared
     // meanwhile is left alone; with Placement::Replace a target that changed
     // since it was looked at is left alone where the platform can tell.
-    virtual bool copyFile(const Directory &from, const DirectoryEntry &entry, const Directory &into,
-                          const CopyRequest &request, QString *error)
+    // Failed comes with the reason in *error.
+    virtual CopyResult copyFile(const Directory &from, const DirectoryEntry &entry,
+                                const Directory &into, const CopyRequest &request, QString *error)
             = 0;
 
     // The mark a copy left on the entry; not present where there is none or

@@ -150,29 +150,30 @@ bool PortableFileSystem::sameDirectory(const Directory &a, const Directory &b)
            && first == static_cast<const PortableDirectory *>(b.native.get())->canonicalPath;
 }
 
-bool PortableFileSystem::copyFile(const Directory &from, const DirectoryEntry &entry,
-                                  const Directory &into, const CopyRequest &request, QString *error)
+CopyResult PortableFileSystem::copyFile(const Directory &from, const DirectoryEntry &entry,
+                                        const Directory &into, const CopyRequest &request,
+                                        QString *error)
 {
     const QString sourcePath = pathOf(from, entry);
     const QString targetPath = pathOf(into, entry);
     const QFileInfo sourceInfo(sourcePath);
     if (!request.followLink && sourceInfo.isSymbolicLink()) {
         *error = QStringLiteral("源文件不是普通文件");
-        return false;
+        return CopyResult::Failed;
     }
     QFile in(sourcePath);
     if (!in.open(QIODevice::ReadOnly)) {
         *error = QStringLiteral("无法读取源文件：") + in.errorString();
-        return false;
+        return CopyResult::Failed;
     }
     if (sourceInfo.size() != request.source.size
         || msOf(sourceInfo.lastModified()) != request.source.modifiedMs) {
         *error = QStringLiteral("源文件在复制时被修改，下次重试");
-        return false;
+        return CopyResult::Failed;
     }
     if (request.placement == Placement::New && QFileInfo::exists(targetPath)) {
         *error = QStringLiteral("目标在复制时出现，未覆盖");
-        return false;
+        return CopyResult::Failed;
     }
 
     // The program's own hidden name, which the walk never copies and the
@@ -183,12 +184,12 @@ bool PortableFileSystem::copyFile(const Directory &from, const DirectoryEntry &e
     QFile out(temporary);
     if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly)) {
         *error = QStringLiteral("无法写入目标目录：") + out.errorString();
-        return false;
+        return CopyResult::Failed;
     }
     const auto discard = [&out](QString *why, const QString &text) {
         *why = text;
         out.remove();
-        return false;
+        return CopyResult::Failed;
     };
     while (!in.atEnd()) {
         if (request.cancel && request.cancel->load(std::memory_order_relaxed))
@@ -220,7 +221,7 @@ bool PortableFileSystem::copyFile(const Directory &from, const DirectoryEntry &e
             return discard(error, QFileInfo::exists(targetPath)
                                           ? QStringLiteral("目标在复制时出现，未覆盖")
                                           : QStringLiteral("无法写入目标：") + out.errorString());
-        return true;
+        return CopyResult::Copied;
     }
     // The target must still be the file that was looked at: another program
     // may have saved it while the copy ran.
@@ -232,9 +233,16 @@ bool PortableFileSystem::copyFile(const Directory &from, const DirectoryEntry &e
     if (request.makeWritable)
         QFile::setPermissions(targetPath, QFile::permissions(targetPath) | QFileDevice::WriteOwner);
     QString why;
-    if (!renameOver(temporary, targetPath, &why))
-        return discard(error, QStringLiteral("无法写入目标：") + why);
-    return true;
+    switch (renameOver(temporary, targetPath, &why)) {
+    case RenameResult::Renamed:
+        return CopyResult::Copied;
+    case RenameResult::TargetInUse:
+        out.remove();
+        return CopyResult::TargetInUse;
+    case RenameResult::Failed:
+        break;
+    }
+    return discard(error, QStringLiteral("无法写入目标：") + why);
 }
 
 CopyMark PortableFileSystem::readMark(const Directory &, const DirectoryEntry &)

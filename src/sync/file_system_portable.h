@@ -20,8 +20,8 @@ public:
                          QString *error) override;
     bool makeChild(const Directory &dir, const DirectoryEntry &entry, QString *error) override;
     bool sameDirectory(const Directory &a, const Directory &b) override;
-    bool copyFile(const Directory &from, const DirectoryEntry &entry, const Directory &into,
-                  const CopyRequest &request, QString *error) override;
+    CopyResult copyFile(const Directory &from, const DirectoryEntry &entry, const Directory &into,
+                        const CopyRequest &request, QString *error) override;
     CopyMark readMark(const Directory &dir, const DirectoryEntry &entry) override;
     bool probeClock(const Directory &dir, bool learnTraits, TreeClock *clock,
                     QString *error) override;

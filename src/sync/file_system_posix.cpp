@@ -149,6 +149,18 @@ bool acceptsName(int dirFd, const QByteArray &name)
     return true;
 }
 
+// The placement's own verdict that the target changed since it was looked
+// at: no errno, so that a share's EBUSY (a target another program holds)
+// is not taken for it.
+constexpr int targetChanged = -1;
+
+// A target the system will not let go of now: open by another client of a
+// share, a running program's file, a mount point.
+bool heldInUse(int error)
+{
+    return error == EBUSY || error == ETXTBSY;
+}
+
 // What drivers answer for a name they cannot hold (FAT, exFAT and NTFS with
 // Windows names; fusefat says EPERM, exfat-fuse EINVAL or ENOENT).
 bool refusesName(int error)
@@ -440,8 +452,9 @@ bool PosixFileSystem::sameDirectory(const Directory &a, const Directory &b)
     return nativeOf(a).device == nativeOf(b).device && nativeOf(a).inode == nativeOf(b).inode;
 }
 
-bool PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry &entry,
-                               const Directory &into, const CopyRequest &request, QString *error)
+CopyResult PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry &entry,
+                                     const Directory &into, const CopyRequest &request,
+                                     QString *error)
 {
     // Replacing renames over the old file, which needs no write permission on
     // it, so makeWritable has nothing left to do here.
@@ -452,18 +465,18 @@ bool PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry &entr
                        O_RDONLY | O_CLOEXEC | O_NONBLOCK | (request.followLink ? 0 : O_NOFOLLOW));
     if (in < 0) {
         *error = QStringLiteral("无法读取源文件：") + reason(errno);
-        return false;
+        return CopyResult::Failed;
     }
     struct stat source;
     if (::fstat(in, &source) != 0 || !S_ISREG(source.st_mode)) {
         *error = QStringLiteral("源文件不是普通文件");
         ::close(in);
-        return false;
+        return CopyResult::Failed;
     }
     if (!asDecided(source, request.source)) {
         ::close(in);
         *error = QStringLiteral("源文件在复制时被修改，下次重试");
-        return false;
+        return CopyResult::Failed;
     }
 
     const int dirFd = descriptorOf(into);
@@ -475,7 +488,7 @@ bool PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry &entr
     if (out < 0) {
         ::close(in);
         *error = QStringLiteral("无法写入目标目录：") + reason(failure);
-        return false;
+        return CopyResult::Failed;
     }
 
     failure = isSparse(source) ? copySparse(in, out, source.st_size, request.cancel)
@@ -514,32 +527,34 @@ bool PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry &entr
 
     if (failure == ECANCELED) {
         *error = QStringLiteral("已取消");
-        return false;
+        return CopyResult::Failed;
     }
     if (failure == EAGAIN) {
         *error = QStringLiteral("源文件在复制时被修改，下次重试");
-        return false;
+        return CopyResult::Failed;
     }
     if (failure == EEXIST) {
         *error = QStringLiteral("目标在复制时出现，未覆盖");
-        return false;
+        return CopyResult::Failed;
     }
-    if (failure == EBUSY) {
+    if (failure == targetChanged) {
         *error = QStringLiteral("目标在复制时被修改，未覆盖");
-        return false;
+        return CopyResult::Failed;
     }
+    if (request.placement == Placement::Replace && heldInUse(failure))
+        return CopyResult::TargetInUse;
     if (request.placement == Placement::New && refusesName(failure)) {
         // The temporary beside it was written, so the directory is there and
         // writable: what the file system refused is the name.
         *error = QStringLiteral("目标文件系统不接受此文件名：") + reason(failure);
-        return false;
+        return CopyResult::Failed;
     }
     if (failure != 0) {
         *error = QStringLiteral("无法写入目标：") + reason(failure);
-        return false;
+        return CopyResult::Failed;
     }
     rememberDevice(into);
-    return true;
+    return CopyResult::Copied;
 }
 
 // Best effort: where marks cannot be kept the decision falls back on times.
@@ -746,7 +761,7 @@ int PosixFileSystem::place(int out, bool unnamed, int dirFd, const QByteArray &n
     }
     if (placement == Placement::Replace && !unchangedSince(dirFd, name, replaced)) {
         ::unlinkat(dirFd, temporaryName.constData(), 0);
-        return EBUSY;
+        return targetChanged;
     }
     if (::renameat(dirFd, temporaryName.constData(), dirFd, name.constData()) != 0) {
         const int failure = errno;

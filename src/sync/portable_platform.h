@@ -11,5 +11,10 @@ class QFile;
 // Writes the open file's data through to the disk.
 bool flushToDisk(QFile &file);
 
-// Renames from over to, replacing what is there in one step.
-bool renameOver(const QString &from, const QString &to, QString *error);
+enum class RenameResult { Renamed, TargetInUse, Failed };
+
+// Renames from over to, replacing what is there in one step. TargetInUse
+// when another program holds `to` so that it cannot be replaced now (on
+// Windows: open without sharing its deletion, as editors, preview panes and
+// virus scanners do); Failed with the reason in *error otherwise.
+RenameResult renameOver(const QString &from, const QString &to, QString *error);

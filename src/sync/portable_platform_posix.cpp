@@ -11,10 +11,13 @@ bool flushToDisk(QFile &file)
     return file.flush() && ::fsync(file.handle()) == 0;
 }
 
-bool renameOver(const QString &from, const QString &to, QString *error)
+RenameResult renameOver(const QString &from, const QString &to, QString *error)
 {
     if (std::rename(QFile::encodeName(from).constData(), QFile::encodeName(to).constData()) == 0)
-        return true;
+        return RenameResult::Renamed;
+    // A share's target open by another client, a mount point.
+    if (errno == EBUSY || errno == ETXTBSY)
+        return RenameResult::TargetInUse;
     *error = qt_error_string(errno);
-    return false;
+    return RenameResult::Failed;
 }

@@ -8,11 +8,14 @@
 
 namespace {
 
+// The probe's time is already a reading of the tree's clock, stamped at its
+// tick; rounding it further down to a tick guessed for the platform (16 ms on
+// Windows) would only move the stamp off the tree's own time.
 qint64 newStamp(const TreeClock &sourceClock, qint64 localStartMs)
 {
     if (!sourceClock.measured)
         return localStartMs - SyncJob::unmeasuredMarginMs;
-    return floorTo(sourceClock.probeUs, sourceClock.tickUs) / 1000 - SyncJob::stampMarginMs;
+    return floorTo(sourceClock.probeUs, sourceClock.resolutionUs) / 1000 - SyncJob::stampMarginMs;
 }
 
 } // namespace

@@ -43,7 +43,7 @@ public:
     using Log = std::function<void(const QString &)>;
 
     // A new stamp is the source tree's own time at the start of the run,
-    // rounded down to its clock's tick, less this margin: a share's server
+    // as its file system stores times, less this margin: a share's server
     // may stamp a file written just after the start with a slightly earlier
     // time. Files in step cost the next run one look each.
     static constexpr qint64 stampMarginMs = 2000;

@@ -39,8 +39,8 @@ public:
     {
         return blind(real->openChild(dir, entry, child, error), child);
     }
-    bool copyFile(const Directory &from, const DirectoryEntry &entry, const Directory &into,
-                  const CopyRequest &request, QString *error) override
+    CopyResult copyFile(const Directory &from, const DirectoryEntry &entry, const Directory &into,
+                        const CopyRequest &request, QString *error) override
     {
         // The real implementation checks the source against its real status.
         CopyRequest seen = request;
@@ -48,7 +48,7 @@ public:
         if (seen.source.modifiedUs != request.source.modifiedUs
             || seen.source.size != request.source.size) {
             *error = QStringLiteral("源文件在复制时被修改，下次重试");
-            return false;
+            return CopyResult::Failed;
         }
         return real->copyFile(from, entry, into, seen, error);
     }

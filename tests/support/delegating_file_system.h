@@ -40,8 +40,8 @@ public:
     {
         return real->sameDirectory(a, b);
     }
-    bool copyFile(const Directory &from, const DirectoryEntry &entry, const Directory &into,
-                  const CopyRequest &request, QString *error) override
+    CopyResult copyFile(const Directory &from, const DirectoryEntry &entry, const Directory &into,
+                        const CopyRequest &request, QString *error) override
     {
         return real->copyFile(from, entry, into, request, error);
     }

@@ -1,5 +1,7 @@
 #include "tree.h"
 
+#include "tree_platform.h"
+
 #include <QCryptographicHash>
 #include <QDir>
 #include <QDirIterator>
@@ -31,11 +33,17 @@ QByteArray readFile(const QString &path)
 
 void setModified(const QString &path, const QDateTime &mtime)
 {
-    QFile file(path);
-    const bool ok = file.open(QIODevice::ReadWrite | QIODevice::Append)
-                    && file.setFileTime(mtime, QFileDevice::FileModificationTime);
-    if (!ok)
+    if (!setModifiedMs(path, mtime.toMSecsSinceEpoch()))
         QFAIL(qPrintable(QStringLiteral("cannot set the time of %1").arg(path)));
+}
+
+qint64 clockMs(const QString &directory)
+{
+    const QString path = directory + QStringLiteral("/.clock-reading");
+    writeFile(path, "now");
+    const qint64 now = modifiedMs(path);
+    QFile::remove(path);
+    return now;
 }
 
 qint64 modifiedMs(const QString &path)
@@ -126,6 +134,11 @@ QStringList sorted(QStringList list)
 {
     list.sort();
     return list;
+}
+
+QString typedDirectory(const QString &path)
+{
+    return QDir::toNativeSeparators(path) + QDir::separator();
 }
 
 } // namespace Tree

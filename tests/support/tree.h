@@ -11,7 +11,18 @@ namespace Tree {
 // Writes the file (and its parent directories); a valid mtime is set on it.
 void writeFile(const QString &path, const QByteArray &content, const QDateTime &mtime = {});
 QByteArray readFile(const QString &path);
+// Of a file or a directory.
 void setModified(const QString &path, const QDateTime &mtime);
+// The time the file system holding directory stamps a file written now, in
+// ms: the clock a run reads there (a file is written and removed again).
+qint64 clockMs(const QString &directory);
+// Whether files here have a status-change time that moves with every change
+// (POSIX); on Windows only modification times tell.
+#ifdef Q_OS_WIN
+constexpr bool keepsChangeTimes = false;
+#else
+constexpr bool keepsChangeTimes = true;
+#endif
 qint64 modifiedMs(const QString &path);
 // The later of the modification and status-change times, in ms.
 qint64 changeTimeMs(const QString &path);
@@ -25,6 +36,11 @@ QStringList names(const QString &root);
 // What tells actual from expected, as "missing:" and "unexpected:" lines, for
 // the message of a failed whole-tree comparison; empty when they are equal.
 QString difference(const QStringList &actual, const QStringList &expected);
+
+// The directory as a user types it on this platform, ending with a
+// separator: in native form, as the log shows paths (on Windows a field
+// written with "/" is the prefix of none of them).
+QString typedDirectory(const QString &path);
 
 // Each item with prefix in front; a sorted copy of a list.
 QStringList prefixed(const QString &prefix, const QStringList &items);

@@ -89,7 +89,9 @@ void TestAtomicReplace::replacementIsNeverSeenHalfWritten_data()
 {
     QTest::addColumn<QString>("fileSystem");
 
+#ifndef Q_OS_WIN // which has the portable implementation alone
     QTest::newRow("posix") << QStringLiteral("posix");
+#endif
     QTest::newRow("portable") << QStringLiteral("portable");
 }
 
@@ -134,20 +136,36 @@ void TestAtomicReplace::replacementIsNeverSeenHalfWritten()
     const std::unique_ptr<FileSystem> files
             = fileSystem == QLatin1String("posix") ? makeFileSystem() : makePortableFileSystem();
     const LiveText pattern;
-    const LiveText localField(source + QLatin1Char('/'));
+    const LiveText localField(Tree::typedDirectory(source));
     QStringList lines;
-    DirectoryCopy copy(
-            pattern, localField, [&lines](const QString &line) { lines << line; }, nullptr,
-            files.get());
-    const CopyReport report = copy.run(source, target, true, 0);
+    const auto run = [&] {
+        lines.clear();
+        DirectoryCopy copy(
+                pattern, localField, [&lines](const QString &line) { lines << line; }, nullptr,
+                files.get());
+        return copy.run(source, target, true, 0);
+    };
+    const CopyReport report = run();
     copyDone = true;
     reader.join();
 
     QVERIFY2(problems.isEmpty(), qPrintable(problems.join(QLatin1Char('\n'))));
-    QVERIFY2(report.complete(), qPrintable(lines.join(QLatin1Char('\n'))));
-    QCOMPARE(report.copied, fileCount);
     QVERIFY(looks.load() >= fileCount);
     qInfo("%d looks at the targets while they were replaced", looks.load());
+    // POSIX renames over a file that is open. Windows refuses to replace a
+    // file a reader holds open: such a target is said and kept, and the next
+    // run replaces it.
+    const QStringList held = lines.filter(QStringLiteral("目标文件正被其他程序使用"));
+    QCOMPARE(report.copied + held.size(), fileCount);
+    QCOMPARE(report.failures, held.size());
+    if (QDir::separator() == QLatin1Char('/')) {
+        QVERIFY2(report.complete(), qPrintable(lines.join(QLatin1Char('\n'))));
+    } else {
+        qInfo("%d of %d targets were held open by the reader", int(held.size()), fileCount);
+        const CopyReport retry = run();
+        QVERIFY2(retry.complete(), qPrintable(lines.join(QLatin1Char('\n'))));
+        QCOMPARE(retry.copied, held.size());
+    }
 
     // And in the end every target is the new file, whole.
     for (int i = 0; i < fileCount; ++i) {

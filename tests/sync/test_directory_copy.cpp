@@ -163,7 +163,12 @@ const QString bothChangedLine = QStringLiteral("    两边都已修改，未覆�
 const QDateTime oldTime(QDate(2021, 3, 4), QTime(5, 6, 7, 891), Qt::UTC);
 const QDateTime futureTime(QDate(2100, 1, 1), QTime(0, 0, 0, 7), Qt::UTC);
 
+// Windows has the portable implementation alone.
+#ifdef Q_OS_WIN
+const char *const fileSystemNames[] = {"portable"};
+#else
 const char *const fileSystemNames[] = {"posix", "portable"};
+#endif
 
 std::unique_ptr<FileSystem> makeNamedFileSystem(const QString &name)
 {
@@ -185,7 +190,8 @@ void fileSystemRows()
 }
 
 // One copy set-up: the two field texts, the cancel flag, the file system and
-// the log lines collected from every run.
+// the log lines collected from every run: as shown, and with the paths in
+// them written with "/" (on Windows the log shows native separators).
 struct Copier
 {
     explicit Copier(const QString &fileSystemName)
@@ -197,7 +203,8 @@ struct Copier
         DirectoryCopy copy(
                 pattern, localField,
                 [this](const QString &line) {
-                    lines << line;
+                    shownLines << line;
+                    lines << QDir::fromNativeSeparators(line);
                     if (onLine)
                         onLine(line);
                 },
@@ -221,6 +228,7 @@ struct Copier
     std::unique_ptr<FileSystem> fileSystem;
     std::function<void(const QString &)> onLine;
     QStringList lines;
+    QStringList shownLines;
 };
 
 QString describe(const CopyReport &report, const QStringList &lines)
@@ -295,6 +303,19 @@ QFileDevice::Permissions modeOf(const QString &path)
     return QFileInfo(path).permissions() & modeMask;
 }
 
+QString octal(QFileDevice::Permissions permissions);
+
+// What a copy keeps of a mode: on Windows the read-only attribute alone,
+// which Qt shows as every read bit and, when clear, every write bit.
+QString keptMode(int mode)
+{
+#ifdef Q_OS_WIN
+    return (mode & 0200) ? QStringLiteral("666") : QStringLiteral("444");
+#else
+    return QString::number(mode, 8);
+#endif
+}
+
 QString octal(QFileDevice::Permissions permissions)
 {
     int mode = 0;
@@ -328,7 +349,7 @@ void TestDirectoryCopy::copiesWholeTree()
                                      << "docs/deep/empty/");
 
     Copier copier(fileSystem);
-    copier.localField.setText(source + QLatin1Char('/'));
+    copier.localField.setText(Tree::typedDirectory(source));
     const CopyReport report = copier.run(source, target);
 
     QVERIFY2(report.complete(), qPrintable(describe(report, copier.lines)));
@@ -343,16 +364,23 @@ void TestDirectoryCopy::copiesUnusualNames_data()
     QTest::addColumn<QStringList>("files");
 
     for (const char *fs : fileSystemNames) {
-        fileSystemRow(fs, "spaces") << QStringList {"with space/a b  c.txt", " leading", "trail "};
         fileSystemRow(fs, "chinese") << QStringList {"文档/报告 一.txt", "中文.md"};
         fileSystemRow(fs, "leadingDots") << QStringList {".profile", "..double/.x", ".d/.e/.f"};
-        fileSystemRow(fs, "punctuation")
-                << QStringList {"100%.txt", "-rf", "a;b&c", "q?.txt", "name.", "#x#"};
-        fileSystemRow(fs, "backslash") << QStringList {"a\\b.txt"};
         // As long as a name may be: 255 bytes.
         fileSystemRow(fs, "longestName") << QStringList {QString(251, QLatin1Char('n')) + ".txt"};
         fileSystemRow(fs, "longChineseName") << QStringList {QString(83, QChar(0x6587)) + ".txt",
                                                              "d/" + QString(85, QChar(0x6863))};
+#ifdef Q_OS_WIN
+        // Windows names hold none of \\ / : * ? " < > | and end in no dot or blank.
+        fileSystemRow(fs, "spaces") << QStringList {"with space/a b  c.txt", " leading"};
+        fileSystemRow(fs, "punctuation")
+                << QStringList {"100%.txt", "-rf", "a;b&c", "#x#", "a.b.c", "[x]{y}"};
+#else
+        fileSystemRow(fs, "spaces") << QStringList {"with space/a b  c.txt", " leading", "trail "};
+        fileSystemRow(fs, "punctuation")
+                << QStringList {"100%.txt", "-rf", "a;b&c", "q?.txt", "name.", "#x#"};
+        fileSystemRow(fs, "backslash") << QStringList {"a\\b.txt"};
+#endif
     }
 }
 
@@ -367,7 +395,7 @@ void TestDirectoryCopy::copiesUnusualNames()
     build(source, files);
 
     Copier copier(fileSystem);
-    copier.localField.setText(source + QLatin1Char('/'));
+    copier.localField.setText(Tree::typedDirectory(source));
     const CopyReport report = copier.run(source, target);
 
     QVERIFY2(report.complete(), qPrintable(describe(report, copier.lines)));
@@ -402,7 +430,7 @@ void TestDirectoryCopy::processesEntriesInListingOrder()
     QCOMPARE(sorted(listed), files);
 
     Copier copier(fileSystem);
-    copier.localField.setText(source + QLatin1Char('/'));
+    copier.localField.setText(Tree::typedDirectory(source));
     const CopyReport report = copier.run(source, target);
 
     QVERIFY2(report.complete(), qPrintable(describe(report, copier.lines)));
@@ -465,8 +493,8 @@ void TestDirectoryCopy::skipsIgnoredEntries_data()
         fileSystemRow(fs, "wholeName") << "tmp" << QStringList {"tmp", "tmp.txt", "a.tmp"}
                                        << QStringList {"a.tmp", "tmp.txt"};
         fileSystemRow(fs, "caseSensitive")
-                << ".*\\.log" << QStringList {"a.log", "a.LOG", "logs/", "logs/b.log"}
-                << QStringList {"a.LOG", "logs"};
+                << ".*\\.log" << QStringList {"a.log", "b.LOG", "logs/", "logs/b.log"}
+                << QStringList {"b.LOG", "logs"};
         fileSystemRow(fs, "leadingBlank") << " tmp" << QStringList {"tmp"} << QStringList {"tmp"};
         fileSystemRow(fs, "trailingBlank") << "tmp " << QStringList {"tmp"} << QStringList {"tmp"};
         fileSystemRow(fs, "blank") << "   " << dotted << QStringList {".git", ".git/x", "a"};
@@ -499,7 +527,7 @@ void TestDirectoryCopy::skipsIgnoredEntries()
 
     Copier copier(fileSystem);
     copier.pattern.setText(pattern);
-    copier.localField.setText(source + QLatin1Char('/'));
+    copier.localField.setText(Tree::typedDirectory(source));
     const CopyReport report = copier.run(source, target);
 
     QVERIFY2(report.complete(), qPrintable(describe(report, copier.lines)));
@@ -552,7 +580,7 @@ void TestDirectoryCopy::appliesPatternEditFromNextEntry()
     build(source, {"f0", "f1", "f2", "f3", "f4", "f5"});
 
     Copier copier(fileSystem);
-    copier.localField.setText(source + QLatin1Char('/'));
+    copier.localField.setText(Tree::typedDirectory(source));
     copier.onLine = [&copier](const QString &line) {
         if (line.startsWith(copyLine))
             copier.pattern.setText(QStringLiteral("f.*"));
@@ -583,8 +611,11 @@ void TestDirectoryCopy::copiesOnlyFilesChangedAfterSince_data()
         fileSystemRow(fs, "sameMs") << QDateTime() << false << qint64(0) << false;
         fileSystemRow(fs, "oneMsEarlier") << QDateTime() << false << qint64(-1) << true;
         fileSystemRow(fs, "oneMsLater") << QDateTime() << false << qint64(1) << false;
-        // An old modification time: the status change decides.
-        fileSystemRow(fs, "oldMtimeSameMs") << oldTime << false << qint64(0) << false;
+        // An old modification time: the status change decides. Where files
+        // have none (Windows), the directory's time shows the file arrived
+        // after since, and every file in it is looked at.
+        fileSystemRow(fs, "oldMtimeSameMs")
+                << oldTime << false << qint64(0) << !Tree::keepsChangeTimes;
         fileSystemRow(fs, "oldMtimeOneMsEarlier") << oldTime << false << qint64(-1) << true;
         // A modification time ahead of the clock, and since at it: a stamp
         // later than the tree's own clock was not taken from it, so every
@@ -612,7 +643,7 @@ void TestDirectoryCopy::copiesOnlyFilesChangedAfterSince()
     const qint64 since = fromZero ? 0 : changed + offset;
 
     Copier copier(fileSystem);
-    copier.localField.setText(source + QLatin1Char('/'));
+    copier.localField.setText(Tree::typedDirectory(source));
     const CopyReport report = copier.run(source, target, since);
 
     QVERIFY2(report.complete(), qPrintable(describe(report, copier.lines)));
@@ -651,6 +682,10 @@ void TestDirectoryCopy::testsTimeBeforeName()
     build(source, {"a.txt", "b.txt"});
     const qint64 since = std::max(Tree::changeTimeMs(source + "/a.txt"),
                                   Tree::changeTimeMs(source + "/b.txt"));
+    // Without change times the directory's own time tells of arrivals: it
+    // must not be later than since, or every file counts as new.
+    if (!Tree::keepsChangeTimes)
+        Tree::setModified(source, oldTime);
 
     Copier unchanged(fileSystem);
     unchanged.pattern.setText(QStringLiteral("("));
@@ -684,7 +719,7 @@ void TestDirectoryCopy::copiesFileMovedIntoTree()
     QCOMPARE(Tree::modifiedMs(source + "/moved.txt"), oldTime.toMSecsSinceEpoch());
 
     Copier copier(QStringLiteral("posix"));
-    copier.localField.setText(source + QLatin1Char('/'));
+    copier.localField.setText(Tree::typedDirectory(source));
     const CopyReport report = copier.run(source, target, since);
 
     QVERIFY2(report.complete(), qPrintable(describe(report, copier.lines)));
@@ -771,7 +806,7 @@ void TestDirectoryCopy::decidesOverExistingTarget()
     }
 
     Copier copier(fileSystem);
-    copier.localField.setText(source + QLatin1Char('/'));
+    copier.localField.setText(Tree::typedDirectory(source));
     const CopyReport report = copier.run(source, target);
 
     const bool conflict = !expectedLines.isEmpty() && expectedLines.first().contains("复制失败");
@@ -783,11 +818,11 @@ void TestDirectoryCopy::decidesOverExistingTarget()
     if (replaced) {
         QCOMPARE(Tree::readFile(copy), sourceContent);
         QCOMPARE(Tree::modifiedMs(copy), oldTime.toMSecsSinceEpoch());
-        QCOMPARE(octal(modeOf(copy)), QStringLiteral("640"));
+        QCOMPARE(octal(modeOf(copy)), keptMode(0640));
     } else {
         QCOMPARE(Tree::readFile(copy), targetContent);
         QCOMPARE(Tree::modifiedMs(copy), targetTime.toMSecsSinceEpoch());
-        QCOMPARE(octal(modeOf(copy)), QStringLiteral("600"));
+        QCOMPARE(octal(modeOf(copy)), keptMode(0600));
     }
 }
 
@@ -875,13 +910,13 @@ void TestDirectoryCopy::replacesReadOnlyTarget()
     QVERIFY(QFile::setPermissions(target + "/a.txt", permissionsOfMode(0444)));
 
     Copier copier(fileSystem);
-    copier.localField.setText(source + QLatin1Char('/'));
+    copier.localField.setText(Tree::typedDirectory(source));
     const CopyReport report = copier.run(source, target);
 
     QVERIFY2(report.complete(), qPrintable(describe(report, copier.lines)));
     COMPARE_LISTS(copier.lines, QStringList {copyLine + "a.txt"});
     COMPARE_LISTS(Tree::snapshot(target), Tree::snapshot(source));
-    QCOMPARE(octal(modeOf(target + "/a.txt")), QStringLiteral("644"));
+    QCOMPARE(octal(modeOf(target + "/a.txt")), keptMode(0644));
 }
 
 void TestDirectoryCopy::copiesPermissions_data()
@@ -909,14 +944,14 @@ void TestDirectoryCopy::copiesPermissions()
     const QString target = dir.filePath("target");
     Tree::writeFile(source + "/a.txt", "content", oldTime);
     QVERIFY(QFile::setPermissions(source + "/a.txt", permissionsOfMode(mode)));
-    QCOMPARE(octal(modeOf(source + "/a.txt")), QString::number(mode, 8));
+    QCOMPARE(octal(modeOf(source + "/a.txt")), keptMode(mode));
 
     Copier copier(fileSystem);
     const CopyReport report = copier.run(source, target);
 
     QVERIFY2(report.complete(), qPrintable(describe(report, copier.lines)));
     COMPARE_LISTS(Tree::snapshot(target), Tree::snapshot(source));
-    QCOMPARE(octal(modeOf(target + "/a.txt")), QString::number(mode, 8));
+    QCOMPARE(octal(modeOf(target + "/a.txt")), keptMode(mode));
 }
 
 void TestDirectoryCopy::keepsModificationTimeToTheMs_data()
@@ -928,7 +963,8 @@ void TestDirectoryCopy::keepsModificationTimeToTheMs_data()
     for (const char *fs : fileSystemNames) {
         // Qt on Unix cannot set a time before 1970 with a fraction of a
         // second; the portable copy must then fail, not keep a wrong time.
-        const bool portable = qstrcmp(fs, "portable") == 0;
+        // Windows file times reach back to 1601.
+        const bool portable = qstrcmp(fs, "portable") == 0 && QDir::separator() == '/';
         fileSystemRow(fs, "recent") << qint64(1614834367891) << true;
         fileSystemRow(fs, "justAfterEpoch") << qint64(1500) << true;
         fileSystemRow(fs, "epoch") << qint64(0) << true;
@@ -943,9 +979,6 @@ void TestDirectoryCopy::keepsModificationTimeToTheMs_data()
 // two in step.
 void TestDirectoryCopy::keepsModificationTimeToTheMs()
 {
-#ifndef Q_OS_UNIX
-    QSKIP("times before the epoch are set with utimensat");
-#else
     QFETCH(QString, fileSystem);
     QFETCH(qint64, mtime);
     QFETCH(bool, settable);
@@ -953,11 +986,7 @@ void TestDirectoryCopy::keepsModificationTimeToTheMs()
     QVERIFY(dir.isValid());
     const QString source = dir.filePath("source");
     const QString target = dir.filePath("target");
-    Tree::writeFile(source + "/a.txt", "content");
-    const qint64 seconds = mtime / 1000 - (mtime % 1000 < 0 ? 1 : 0);
-    const timespec times[2]
-            = {{0, UTIME_OMIT}, {time_t(seconds), long(mtime - seconds * 1000) * 1000000}};
-    QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(source + "/a.txt").constData(), times, 0), 0);
+    Tree::writeFile(source + "/a.txt", "content", QDateTime::fromMSecsSinceEpoch(mtime, Qt::UTC));
     QCOMPARE(Tree::modifiedMs(source + "/a.txt"), mtime);
 
     Copier copier(fileSystem);
@@ -977,7 +1006,6 @@ void TestDirectoryCopy::keepsModificationTimeToTheMs()
     const CopyReport second = copier.run(source, target);
     QVERIFY2(second.complete(), qPrintable(describe(second, copier.lines)));
     COMPARE_LISTS(copier.lines, QStringList());
-#endif
 }
 
 // ---------------------------------------------------------------------------
@@ -1100,7 +1128,7 @@ void TestDirectoryCopy::skipsTargetInsideSource()
     build(dir.filePath("expected"), entries);
 
     Copier copier(fileSystem);
-    copier.localField.setText(source + QLatin1Char('/'));
+    copier.localField.setText(Tree::typedDirectory(source));
     const CopyReport first = copier.run(source, target);
 
     QVERIFY2(first.complete(), qPrintable(describe(first, copier.lines)));
@@ -1163,13 +1191,17 @@ void TestDirectoryCopy::showsPathAfterLocalField_data()
 {
     QTest::addColumn<QString>("fileSystem");
     QTest::addColumn<QString>("sourceName");
-    QTest::addColumn<QString>("field"); // <root> stands for the temporary directory
+    // <root> stands for the temporary directory; "/" for the native
+    // separator, but in a field typed with forward slashes.
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<bool>("typedNative");
     QTest::addColumn<QString>("shown");
 
     for (const char *fs : fileSystemNames) {
         const auto row = [fs](const char *tag, const char *sourceName, const char *field,
-                              const char *shown) {
-            fileSystemRow(fs, tag) << QString(sourceName) << QString(field) << QString(shown);
+                              const char *shown, bool typedNative = true) {
+            fileSystemRow(fs, tag)
+                    << QString(sourceName) << QString(field) << typedNative << QString(shown);
         };
         row("fieldIsSource", "work", "<root>/work", "/docs/a.txt");
         row("fieldWithSeparator", "work", "<root>/work/", "docs/a.txt");
@@ -1180,6 +1212,11 @@ void TestDirectoryCopy::showsPathAfterLocalField_data()
         row("fieldLongerThanPath", "work", "<root>/work/docs/a.txt/x", "<root>/work/docs/a.txt");
         row("fieldIsWholePath", "work", "<root>/work/docs/a.txt", "");
         row("fieldWithBlank", "work", "<root>/work ", "<root>/work/docs/a.txt");
+        // Typed with "/" where the separator is "\\" ("D:/work"): the prefix of
+        // no native path, so the whole path is shown.
+        row("forwardSlashes", "work", "<root>/work",
+            QDir::separator() == QLatin1Char('/') ? "/docs/a.txt" : "<root>/work/docs/a.txt",
+            false);
     }
 }
 
@@ -1188,6 +1225,7 @@ void TestDirectoryCopy::showsPathAfterLocalField()
     QFETCH(QString, fileSystem);
     QFETCH(QString, sourceName);
     QFETCH(QString, field);
+    QFETCH(bool, typedNative);
     QFETCH(QString, shown);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
@@ -1195,14 +1233,17 @@ void TestDirectoryCopy::showsPathAfterLocalField()
     const QString source = root + QLatin1Char('/') + sourceName;
     const QString target = dir.filePath("target");
     build(source, {"docs/a.txt"});
+    const auto expand = [&root](QString text) {
+        return QDir::toNativeSeparators(text.replace(QLatin1String("<root>"), root));
+    };
 
     Copier copier(fileSystem);
-    copier.localField.setText(QString(field).replace(QLatin1String("<root>"), root));
+    copier.localField.setText(typedNative ? expand(field)
+                                          : field.replace(QLatin1String("<root>"), root));
     const CopyReport report = copier.run(source, target);
 
     QVERIFY2(report.complete(), qPrintable(describe(report, copier.lines)));
-    COMPARE_LISTS(copier.lines,
-                  QStringList {copyLine + QString(shown).replace(QLatin1String("<root>"), root)});
+    COMPARE_LISTS(copier.shownLines, QStringList {copyLine + expand(shown)});
 }
 
 void TestDirectoryCopy::showsPathWithFieldCurrentAtEachLine_data()
@@ -1222,7 +1263,7 @@ void TestDirectoryCopy::showsPathWithFieldCurrentAtEachLine()
     build(source, {"f0", "f1", "f2", "f3"});
 
     Copier copier(fileSystem);
-    copier.localField.setText(source + QLatin1Char('/'));
+    copier.localField.setText(Tree::typedDirectory(source));
     copier.onLine = [&copier](const QString &) {
         copier.localField.setText(QString());
     };
@@ -1267,7 +1308,7 @@ void TestDirectoryCopy::reportsFileInPlaceOfDirectory()
 
     for (int run = 0; run < 2; ++run) {
         Copier copier(fileSystem);
-        copier.localField.setText(source + QLatin1Char('/'));
+        copier.localField.setText(Tree::typedDirectory(source));
         const CopyReport report = copier.run(source, target);
 
         QVERIFY(!report.complete());
@@ -1303,7 +1344,7 @@ void TestDirectoryCopy::reportsDirectoryInPlaceOfFile()
                                     + QStringLiteral("(.*/)?a\\.txt（.+）$"));
 
     Copier copier(fileSystem);
-    copier.localField.setText(source + QLatin1Char('/'));
+    copier.localField.setText(Tree::typedDirectory(source));
     const CopyReport report = copier.run(source, target);
 
     QVERIFY(!report.complete());
@@ -1335,7 +1376,7 @@ void TestDirectoryCopy::reportsUncreatableTarget()
                                     + QStringLiteral("/?（.+）$"));
 
     Copier copier(fileSystem);
-    copier.localField.setText(source + QLatin1Char('/'));
+    copier.localField.setText(Tree::typedDirectory(source));
     const CopyReport report = copier.run(source, target);
 
     QVERIFY(report.sourceFound);
@@ -1364,7 +1405,7 @@ void TestDirectoryCopy::copiesLinkedFileContent()
     QVERIFY(QFile::link(dir.filePath("outside/real.txt"), source + "/link.txt"));
 
     Copier copier(QStringLiteral("posix"));
-    copier.localField.setText(source + QLatin1Char('/'));
+    copier.localField.setText(Tree::typedDirectory(source));
     const CopyReport report = copier.run(source, target);
 
     QVERIFY2(report.complete(), qPrintable(describe(report, copier.lines)));
@@ -1409,7 +1450,7 @@ void TestDirectoryCopy::skipsLinkToDirectoryOrDanglingLink()
     const QStringList outsideBefore = Tree::snapshot(dir.filePath("outside"));
 
     Copier copier(QStringLiteral("posix"));
-    copier.localField.setText(source + QLatin1Char('/'));
+    copier.localField.setText(Tree::typedDirectory(source));
     const CopyReport report = copier.run(source, target);
 
     QVERIFY2(report.complete(), qPrintable(describe(report, copier.lines)));
@@ -1462,7 +1503,7 @@ void TestDirectoryCopy::leavesPlantedTargetLinkAlone()
     const QStringList outsideBefore = Tree::snapshot(dir.filePath("outside"));
 
     Copier copier(fileSystem);
-    copier.localField.setText(source + QLatin1Char('/'));
+    copier.localField.setText(Tree::typedDirectory(source));
     const CopyReport report = copier.run(source, target);
 
     QVERIFY(!report.complete());
@@ -1516,7 +1557,7 @@ void TestDirectoryCopy::testsLinkNamesAsFileNames()
 
     Copier copier(QStringLiteral("posix"));
     copier.pattern.setText(pattern);
-    copier.localField.setText(source + QLatin1Char('/'));
+    copier.localField.setText(Tree::typedDirectory(source));
     const CopyReport report = copier.run(source, target);
 
     QVERIFY2(report.complete(), qPrintable(describe(report, copier.lines)));
@@ -1556,7 +1597,7 @@ void TestDirectoryCopy::keepsToDirectoriesItOpened()
     const QStringList sourceBefore = Tree::snapshot(source + "/sub");
 
     Copier copier(QStringLiteral("posix"));
-    copier.localField.setText(source + QLatin1Char('/'));
+    copier.localField.setText(Tree::typedDirectory(source));
     bool swapped = false;
     copier.onLine = [&](const QString &line) {
         if (swapped || !line.startsWith(copyLine))
@@ -1600,7 +1641,7 @@ void TestDirectoryCopy::skipsSpecialFiles()
     QCOMPARE(::mkfifo(QFile::encodeName(source + "/sub/pipe").constData(), 0644), 0);
 
     Copier copier(fileSystem);
-    copier.localField.setText(source + QLatin1Char('/'));
+    copier.localField.setText(Tree::typedDirectory(source));
     const CopyReport report = copier.run(source, target);
 
     QVERIFY2(report.complete(), qPrintable(describe(report, copier.lines)));
@@ -1669,7 +1710,7 @@ void TestDirectoryCopy::copiesNewLinkToOldFile()
     const QString target = dir.filePath("target");
     Tree::writeFile(source + "/sub/old.txt", "old", oldTime);
     Copier copier(QStringLiteral("posix"));
-    copier.localField.setText(source + QLatin1Char('/'));
+    copier.localField.setText(Tree::typedDirectory(source));
     QVERIFY(copier.run(source, target).complete());
     QThread::msleep(20);
     const qint64 since = QDateTime::currentMSecsSinceEpoch();
@@ -1754,8 +1795,9 @@ void TestDirectoryCopy::leavesTargetChangedDuringReplace()
             : DelegatingFileSystem(std::move(real))
             , path(std::move(path))
         { }
-        bool copyFile(const Directory &from, const DirectoryEntry &entry, const Directory &into,
-                      const CopyRequest &request, QString *error) override
+        CopyResult copyFile(const Directory &from, const DirectoryEntry &entry,
+                            const Directory &into, const CopyRequest &request,
+                            QString *error) override
         {
             Tree::writeFile(path, "saved by another program meanwhile");
             return real->copyFile(from, entry, into, request, error);
@@ -1765,7 +1807,7 @@ void TestDirectoryCopy::leavesTargetChangedDuringReplace()
     Copier copier(fileSystem);
     copier.fileSystem
             = std::make_unique<SavingFileSystem>(std::move(copier.fileSystem), target + "/a.txt");
-    copier.localField.setText(source + QLatin1Char('/'));
+    copier.localField.setText(Tree::typedDirectory(source));
     const CopyReport report = copier.run(source, target);
 
     QCOMPARE(report.failures, 1);
@@ -1791,7 +1833,7 @@ void TestDirectoryCopy::neverCopiesTemporaries()
                                       << "sub/.twinfold-deadbeef.tmp");
 
     Copier copier(fileSystem);
-    copier.localField.setText(source + QLatin1Char('/'));
+    copier.localField.setText(Tree::typedDirectory(source));
     const CopyReport first = copier.run(source, target);
 
     QVERIFY2(first.complete(), qPrintable(describe(first, copier.lines)));
@@ -1834,7 +1876,7 @@ void TestDirectoryCopy::stopsWhenCancelled()
     }
 
     Copier copier(fileSystem);
-    copier.localField.setText(source + QLatin1Char('/'));
+    copier.localField.setText(Tree::typedDirectory(source));
     copier.onLine = [&copier](const QString &line) {
         if (line.startsWith(copyLine))
             copier.cancel = true;

@@ -3,7 +3,9 @@
 
 #include "support/log_texts.h"
 #include "support/main_window_probe.h"
-#include "support/remote_mount.h"
+#ifdef Q_OS_UNIX
+#    include "support/remote_mount.h"
+#endif
 #include "support/test_settings.h"
 #include "support/tree.h"
 #include "window/main_window.h"
@@ -40,9 +42,11 @@ struct Trees
         QDir().mkpath(local);
         QDir().mkpath(remote);
     }
+    // The local path as a user types it here: in native form, which the
+    // log's paths begin with.
     void store() const
     {
-        storeValue(QStringLiteral("local_dir"), local);
+        storeValue(QStringLiteral("local_dir"), QDir::toNativeSeparators(local));
         storeValue(QStringLiteral("remote_dir"), remote);
     }
 };
@@ -64,9 +68,11 @@ int fileCount(const QString &dir)
     return count;
 }
 
+// The log pane's lines, their paths written with "/" (Windows shows "\\").
 QStringList logLines(MainWindow &window)
 {
-    return MainWindowProbe::ui(window)->plainTextEdit->toPlainText().split(QLatin1Char('\n'));
+    const QString text = MainWindowProbe::ui(window)->plainTextEdit->toPlainText();
+    return QDir::fromNativeSeparators(text).split(QLatin1Char('\n'));
 }
 
 QStringList linesStarting(MainWindow &window, const QString &prefix)
@@ -93,6 +99,20 @@ qint64 now()
     return QDateTime::currentMSecsSinceEpoch();
 }
 
+// Until done() holds, handling events meanwhile; false after timeoutMs.
+template<typename Done>
+bool waitFor(Done done, int timeoutMs)
+{
+    QElapsedTimer waited;
+    waited.start();
+    while (!done()) {
+        if (waited.elapsed() > timeoutMs)
+            return false;
+        QTest::qWait(20);
+    }
+    return true;
+}
+
 } // namespace
 
 // Waits for the running job's "finished" signal, then shows every line it
@@ -103,7 +123,7 @@ qint64 now()
     do { \
         if (MainWindowProbe::syncing(window).load()) { \
             QSignalSpy finished(MainWindowProbe::syncEvents(window), &SyncEvents::jobFinished); \
-            QVERIFY2(finished.wait(30000), "the job did not finish"); \
+            QVERIFY2(finished.wait(180000), "the job did not finish"); \
         } \
         QCoreApplication::sendPostedEvents(); \
         QCoreApplication::sendPostedEvents(); \
@@ -134,7 +154,9 @@ private slots:
     void clearCacheDuringUploadKeepsItsStamp();
     void destroyingWindowStopsRunningJob();
     void stampOfJobEndedBeforeDestroyIsStored();
-    void destroyingWindowOverHungShareLeavesJobBehind();
+#ifdef Q_OS_UNIX
+    void destroyingWindowOverHungShareLeavesJobBehind(); // a FUSE driver stopped
+#endif
 
 private:
     IsolatedSettings isolated;
@@ -201,9 +223,11 @@ void TestWindowJobs::uploadCopiesAndLogs()
 
     MainWindow w;
     const qint64 before = now();
+    const qint64 treeBefore = Tree::clockMs(trees.root.path());
     QTest::mouseClick(MainWindowProbe::ui(w)->pushButton, Qt::LeftButton);
     QVERIFY(MainWindowProbe::syncing(w).load());
     WAIT_FOR_JOB(w);
+    const qint64 treeAfter = Tree::clockMs(trees.root.path());
     const qint64 after = now();
 
     QCOMPARE(Tree::names(trees.remote),
@@ -226,7 +250,7 @@ void TestWindowJobs::uploadCopiesAndLogs()
     // The local tree's own time at the start, less the two-second margin.
     QVERIFY2(lines.at(4).startsWith(uploadDone), qPrintable(lines.at(4)));
     const qint64 stamp = lines.at(4).mid(uploadDone.size()).toLongLong();
-    QVERIFY2(stamp >= before - 2010 && stamp <= after - 2000, qPrintable(lines.at(4)));
+    QVERIFY2(stamp >= treeBefore - 2000 && stamp <= treeAfter - 2000, qPrintable(lines.at(4)));
 
     QCOMPARE(MainWindowProbe::uploadTime(w).load(), stamp);
     QCOMPARE(MainWindowProbe::downloadTime(w).load(), qint64(0));
@@ -245,8 +269,10 @@ void TestWindowJobs::downloadCopiesAndLogs()
 
     MainWindow w;
     const qint64 before = now();
+    const qint64 treeBefore = Tree::clockMs(trees.root.path());
     QTest::mouseClick(MainWindowProbe::ui(w)->pushButton_2, Qt::LeftButton);
     WAIT_FOR_JOB(w);
+    const qint64 treeAfter = Tree::clockMs(trees.root.path());
     const qint64 after = now();
 
     QCOMPARE(Tree::readFile(trees.local + QStringLiteral("/sub/r.txt")), QByteArray("remote"));
@@ -257,11 +283,10 @@ void TestWindowJobs::downloadCopiesAndLogs()
     const qint64 start = lines.at(1).mid(QStringLiteral("开始下载 0 --> ").size()).toLongLong();
     QVERIFY(start >= before && start <= after);
     // The shown path is the full one: the local field's text is no prefix of it.
-    QCOMPARE(lines.at(2),
-             copied + QDir::toNativeSeparators(trees.remote + QStringLiteral("/sub/r.txt")));
+    QCOMPARE(lines.at(2), copied + trees.remote + QStringLiteral("/sub/r.txt"));
     QVERIFY2(lines.at(3).startsWith(downloadDone), qPrintable(lines.at(3)));
     const qint64 stamp = lines.at(3).mid(downloadDone.size()).toLongLong();
-    QVERIFY2(stamp >= before - 2010 && stamp <= after - 2000, qPrintable(lines.at(3)));
+    QVERIFY2(stamp >= treeBefore - 2000 && stamp <= treeAfter - 2000, qPrintable(lines.at(3)));
 
     QCOMPARE(MainWindowProbe::downloadTime(w).load(), stamp);
     QCOMPARE(MainWindowProbe::uploadTime(w).load(), qint64(0));
@@ -311,7 +336,7 @@ void TestWindowJobs::typedPathsAreUsed()
     QTest::mouseClick(ui->pushButton, Qt::LeftButton);
     QCOMPARE(logLines(w), QStringList {noPaths});
 
-    QTest::keyClicks(ui->lineEdit, trees.local);
+    QTest::keyClicks(ui->lineEdit, QDir::toNativeSeparators(trees.local));
     QTest::keyClick(ui->lineEdit, Qt::Key_Return);
     QTest::keyClicks(ui->lineEdit_2, trees.remote);
     QTest::keyClick(ui->lineEdit_2, Qt::Key_Return);
@@ -442,9 +467,21 @@ void TestWindowJobs::tickKeepsLocalEditOverShareDatedAhead()
     MainWindowProbe::ui(w)->plainTextEdit->clear();
     MainWindowProbe::syncTick(w);
     WAIT_FOR_JOB(w);
+#ifdef Q_OS_WIN
+    // Windows keeps no copy marks: with nothing to tell which side changed, a
+    // time an hour ahead of its tree's clock decides nothing, and both
+    // directions keep both versions and say so.
+    const QString future = QStringLiteral("    修改时间在未来，无法判断哪边较新，未覆盖：");
+    QCOMPARE(linesStarting(w, QStringLiteral("    ")),
+             (QStringList {future + "/plan.txt", future + trees.remote + "/plan.txt"}));
+    QCOMPARE(Tree::readFile(trees.local + QStringLiteral("/plan.txt")), QByteArray("edited here"));
+    QCOMPARE(Tree::readFile(trees.remote + QStringLiteral("/plan.txt")),
+             QByteArray("share version"));
+#else
     QCOMPARE(linesStarting(w, QStringLiteral("    ")), QStringList {copied + "/plan.txt"});
     QCOMPARE(Tree::readFile(trees.local + QStringLiteral("/plan.txt")), QByteArray("edited here"));
     QCOMPARE(Tree::readFile(trees.remote + QStringLiteral("/plan.txt")), QByteArray("edited here"));
+#endif
 }
 
 void TestWindowJobs::tickWithBothBoxesIsOneRequest()
@@ -583,7 +620,8 @@ void TestWindowJobs::destroyingWindowStopsRunningJob()
     QVERIFY(QTest::qWaitForWindowExposed(w.get()));
     QTest::mouseClick(MainWindowProbe::ui(*w)->pushButton, Qt::LeftButton);
     // Under way: the first directory of the copy is there.
-    QTRY_VERIFY_WITH_TIMEOUT(!Tree::names(trees.remote).isEmpty(), 10000);
+    QVERIFY2(waitFor([&trees] { return !Tree::names(trees.remote).isEmpty(); }, 60000),
+             "no directory of the copy arrived");
     QVERIFY2(MainWindowProbe::syncing(*w).load(), "the job ended before the window was closed");
 
     w->close();
@@ -633,6 +671,7 @@ void TestWindowJobs::stampOfJobEndedBeforeDestroyIsStored()
     QCOMPARE(Tree::readFile(trees.remote + QStringLiteral("/a.txt")), QByteArray("a"));
 }
 
+#ifdef Q_OS_UNIX
 // A job blocked in the kernel (its share's driver stopped) cannot stop at a
 // boundary; the window must go anyway, and the job, once it can go on, must
 // neither touch the window nor store its stamp.
@@ -665,6 +704,7 @@ void TestWindowJobs::destroyingWindowOverHungShareLeavesJobBehind()
     QCOMPARE(openStore()->value(QStringLiteral("upload_time"), qlonglong(0)).toLongLong(),
              qint64(0));
 }
+#endif
 
 QTEST_MAIN(TestWindowJobs)
 #include "test_window_jobs.moc"
