@@ -2,7 +2,7 @@
 
 #include "bench_error.h"
 #include "engine_run.h"
-#include "sync/sync_job.h"
+#include "sync/job/sync_job.h"
 #include "timing.h"
 #include "tools.h"
 #include "tree_check.h"

@@ -2,23 +2,27 @@
 
 #include "bench_error.h"
 #include "settings/settings_keys.h"
-#include "sync/live_text.h"
+#include "support/events.h"
+#include "sync/walk/live_text.h"
 #include "timing.h"
 
 EngineRun runEngine(const QString &source, const QString &target, qint64 since, bool durable)
 {
     const LiveText ignorePattern(QString::fromUtf8(SettingsDefaults::ignorePattern));
-    const LiveText localFieldText(source);
     EngineRun run;
+    SyncEvent last;
     run.ms = timeMs([&] {
-        DirectoryCopy copy(ignorePattern, localFieldText, [&run](const QString &line) {
-            ++run.logLines;
-            run.lastLine = line;
-        });
+        DirectoryCopy copy({ignorePattern, [&run, &last](const SyncEvent &event) {
+                                ++run.events;
+                                last = event;
+                            }});
         run.report = copy.run(source, target, true, since);
         if (durable && !copy.flush())
             ++run.report.failures;
     });
+    // Worded after the clock stopped: the copy keeps the last event only.
+    if (run.events > 0)
+        run.lastEvent = brief(last, source);
     return run;
 }
 
@@ -28,11 +32,11 @@ void checkEngineRun(const EngineRun &run, int expected, const QString &who)
     if (!report.complete())
         throw BenchError(who
                          + QStringLiteral(": the copy did not complete (source found %1, "
-                                          "%2 failures, cancelled %3); last line: %4")
+                                          "%2 failures, cancelled %3); last event: %4")
                                    .arg(report.sourceFound)
                                    .arg(report.failures)
                                    .arg(report.cancelled)
-                                   .arg(run.lastLine));
+                                   .arg(run.lastEvent));
     if (report.copied != expected)
         throw BenchError(who
                          + QStringLiteral(": copied %1 files, expected %2")

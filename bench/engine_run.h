@@ -1,18 +1,18 @@
 #pragma once
 
-#include "sync/directory_copy.h"
+#include "sync/walk/directory_copy.h"
 
 #include <QString>
 
 // One run of the copy engine the way a job runs it, without the window: the
-// default file system, the default ignore pattern, makeWritable on. Log lines
-// are counted, not shown. With durable, the time includes the flush a job
+// default file system, the default ignore pattern, makeWritable on. Events
+// are counted, not worded. With durable, the time includes the flush a job
 // makes before it stores its stamp (cp and rsync make none).
 struct EngineRun
 {
     CopyReport report;
-    int logLines = 0;
-    QString lastLine;
+    int events = 0;
+    QString lastEvent; // briefly, as the tests write events
     double ms = 0; // the engine's construction and run
 };
 

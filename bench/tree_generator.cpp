@@ -25,30 +25,21 @@ constexpr int dotDirectoryEvery = 50;
 QString directoryName(int index)
 {
     switch (index % 4) {
-    case 0:
-        return QStringLiteral("dir %1").arg(index);
-    case 1:
-        return QStringLiteral("目录 %1").arg(index);
-    case 2:
-        return QStringLiteral("d%1").arg(index);
-    default:
-        return QStringLiteral("Sub Folder %1").arg(index);
+    case 0: return QStringLiteral("dir %1").arg(index);
+    case 1: return QStringLiteral("目录 %1").arg(index);
+    case 2: return QStringLiteral("d%1").arg(index);
+    default: return QStringLiteral("Sub Folder %1").arg(index);
     }
 }
 
 QString fileName(int index)
 {
     switch (index % 5) {
-    case 0:
-        return QStringLiteral("file %1.txt").arg(index);
-    case 1:
-        return QStringLiteral("文档 %1.txt").arg(index);
-    case 2:
-        return QStringLiteral(".hidden%1").arg(index);
-    case 3:
-        return QStringLiteral("data_%1.bin").arg(index);
-    default:
-        return QStringLiteral("报告 2024 %1.md").arg(index);
+    case 0: return QStringLiteral("file %1.txt").arg(index);
+    case 1: return QStringLiteral("文档 %1.txt").arg(index);
+    case 2: return QStringLiteral(".hidden%1").arg(index);
+    case 3: return QStringLiteral("data_%1.bin").arg(index);
+    default: return QStringLiteral("报告 2024 %1.md").arg(index);
     }
 }
 

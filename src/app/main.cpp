@@ -1,6 +1,6 @@
 #include "app/quit_signals.h"
 #include "settings/instance_lock.h"
-#include "sync/sync_session.h"
+#include "sync/job/sync_session.h"
 #include "window/main_window.h"
 
 #include <QApplication>
@@ -26,8 +26,10 @@ int main(int argc, char *argv[])
     }
     quitOnTerminationRequests();
     int code = 0;
+    std::shared_ptr<const SyncSession> session;
     {
         MainWindow window;
+        session = window.sharedSession();
         window.show();
         code = app.exec();
     }
@@ -35,7 +37,7 @@ int main(int argc, char *argv[])
     // did not stop in time: one blocked in the kernel on a dead share. The
     // normal exit would wait for it, possibly for ever; its temporary file
     // holds no real name, and its direction keeps its old stamp.
-    if (SyncSession::jobsRunningInProcess() > 0) {
+    if (session->jobsRunning() > 0) {
         instance.release();
         std::fflush(nullptr);
         std::_Exit(code);

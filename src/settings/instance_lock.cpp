@@ -63,8 +63,7 @@ bool InstanceLock::claim()
     }
     case QLockFile::PermissionError:
     case QLockFile::UnknownError:
-    case QLockFile::NoError:
-        break;
+    case QLockFile::NoError: break;
     }
     // A lock that cannot be written (a read-only configuration directory)
     // must not keep the program from starting; the settings cannot be saved

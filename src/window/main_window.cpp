@@ -2,9 +2,9 @@
 
 #include "settings/settings_keys.h"
 #include "settings/settings_store.h"
-#include "sync/sync_session.h"
+#include "sync/job/sync_session.h"
 #include "ui_main_window_form.h"
-#include "window/call_queue.h"
+#include "window/job_wake.h"
 #include "window/sync_events.h"
 
 #include <QCoreApplication>
@@ -13,6 +13,8 @@
 #include <QTextCursor>
 #include <QThread>
 #include <QTimer>
+
+#include <limits>
 
 // The order below matters: the form connects the slots by name, so restoring
 // the spin box and the check boxes runs their slots. The timers must exist
@@ -32,7 +34,7 @@ MainWindow::MainWindow(QWidget *parent)
     , progressTimer(nullptr)
     , lastTickTime(0)
     , syncEvents(new SyncEvents(this))
-    , callQueue(new CallQueue(this))
+    , jobWake(new JobWake(this))
 {
     ui->setupUi(this);
     // Without a limit, months of timed sync would fill the memory.
@@ -75,6 +77,7 @@ MainWindow::MainWindow(QWidget *parent)
                                             QString::fromUtf8(SettingsDefaults::ignorePattern))
                                     .toString());
 
+    connectJobs();
     connect(this, &MainWindow::signalOutput, this, [this](const QString &s) { receiveLog(s); });
     reportSettingsProblem();
 }
@@ -83,24 +86,25 @@ MainWindow::~MainWindow()
 {
     // A running job stops at its next boundary. One that does not within
     // closeWaitMs is blocked in the kernel (a dead share, a disk that went
-    // away): the window goes without it, and the job, cut off from the
-    // window, reaches nothing of it again. Its unfinished direction keeps its
-    // stamp; main ends the process without waiting for it.
+    // away): the window goes without it, and the job, its channel closed,
+    // reaches nothing of it again. Its unfinished direction keeps its stamp;
+    // main ends the process without waiting for it.
     session->stopRequested = true;
     session->waitForJobs(closeWaitMs);
-    session->windowGone();
-    // What the jobs queued for this thread before that: the stamps of the
-    // directions they completed, and their last log lines.
-    callQueue->runPosted();
-    QCoreApplication::sendPostedEvents(this, QEvent::MetaCall);
+    session->channel.close();
+    // What the jobs posted before that: the stamps of the directions they
+    // completed, and their last lines.
+    takeJobMessages(std::numeric_limits<size_t>::max());
 
     delete ui;
     delete settings;
 }
 
+// Job lines come here on the GUI thread too, worded from the job's events;
+// they are appended together like lines from another thread.
 void MainWindow::output(QString text)
 {
-    const bool onGuiThread = QThread::currentThread() == thread();
+    const bool onGuiThread = QThread::currentThread() == thread() && !appendingJobLines;
     if (onGuiThread)
         lineFromGuiThread = true;
     emit signalOutput(text);

@@ -1,17 +1,16 @@
 #pragma once
 
-#include "sync/live_text.h"
-#include "sync/sync_job.h"
+#include "sync/job/sync_outcome.h"
+#include "sync/walk/live_text.h"
 
 #include <QMainWindow>
 #include <QString>
 #include <QStringList>
 
-#include <atomic>
 #include <memory>
 
 class QSettings;
-class CallQueue;
+class JobWake;
 class QTimer;
 class SyncEvents;
 class SyncSession;
@@ -42,10 +41,15 @@ public:
     void upload();
     void download();
 
-    // The copy and its name test, for a job's thread.
+    // The copy and its name test with the window's fields (the jobs run the
+    // engine's own).
     bool copyDirectory(const QString &source, const QString &target, bool makeWritable,
                        qint64 since);
     bool isIgnored(const QString &name);
+
+    // What the window shares with its jobs; it outlives the window while a
+    // job stuck in the kernel still holds it.
+    std::shared_ptr<const SyncSession> sharedSession() const { return session; }
 
 signals:
     void signalOutput(QString s);
@@ -69,8 +73,10 @@ private:
     void appendLog(const QString &text);
     void reportSettingsProblem();
     void requestSync(const QVector<SyncDirection> &directions);
-    static void runJob(const std::shared_ptr<SyncSession> &session, MainWindow *window,
-                       const QVector<SyncDirection> &directions);
+    void startNextDirection();
+    void connectJobs();
+    void takeJobMessages(size_t most);
+    void directionEnded(const SyncOutcome &outcome);
     void storeOutcome(const SyncOutcome &outcome);
     void startSyncTimers();
     void stopSyncTimers();
@@ -84,21 +90,21 @@ private:
     Ui::MainWindow *ui;
     QTimer *syncTimer;
     QSettings *settings;
-    // The times are read by a job on the pool thread, hence atomic.
-    std::atomic<qint64> uploadTime;
-    std::atomic<qint64> downloadTime;
-    std::atomic<bool> syncing;
+    qint64 uploadTime;
+    qint64 downloadTime;
+    bool syncing; // from a request's acceptance to the end of its last direction
     // The session's, read by its jobs.
     LiveText &localDir;
     LiveText &remoteDir;
     QTimer *progressTimer;
     qint64 lastTickTime;
     SyncEvents *syncEvents;
-    CallQueue *callQueue; // what jobs hand to the GUI thread: stamps, the end of a job
+    JobWake *jobWake; // a job posted to the session's channel
+    QVector<SyncDirection> queuedDirections; // of the request under way, after the running one
 
-    // Lines from a job's thread, appended together once per pass of the
-    // event loop; GUI thread only.
+    // Job lines, appended together once per pass of the event loop.
     QStringList pendingLog;
     bool logFlushQueued = false;
     bool lineFromGuiThread = false;
+    bool appendingJobLines = false;
 };

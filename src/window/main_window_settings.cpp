@@ -42,8 +42,7 @@ void MainWindow::reportSettingsProblem()
     settings->sync();
     const QString file = QDir::toNativeSeparators(settings->fileName());
     switch (settings->status()) {
-    case QSettings::NoError:
-        break;
+    case QSettings::NoError: break;
     case QSettings::FormatError:
         output(QStringLiteral("设置文件有无法识别的内容，这些设置已按默认值处理：") + file);
         break;

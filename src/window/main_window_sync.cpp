@@ -1,47 +1,22 @@
 #include "window/main_window.h"
 
 #include "settings/settings_keys.h"
-#include "sync/directory_copy.h"
-#include "sync/ignore_filter.h"
-#include "sync/sync_session.h"
-#include "window/call_queue.h"
+#include "sync/job/sync_session.h"
+#include "sync/walk/directory_copy.h"
+#include "sync/walk/ignore_filter.h"
+#include "window/job_wake.h"
+#include "window/log_wording.h"
 #include "window/sync_events.h"
 
-#include <QRunnable>
-#include <QScopeGuard>
 #include <QSettings>
-#include <QThreadPool>
 
-#include <functional>
-#include <mutex>
+#include <variant>
 
 namespace {
 
-// Qt's pool hands a job to its thread under locks that thread checkers
-// cannot see. So the job's thread reads what the GUI thread gave it only
-// after taking a lock the GUI thread took once the job was made.
-std::mutex handOff;
-
-class HandedOverJob : public QRunnable
-{
-public:
-    explicit HandedOverJob(std::function<void()> job)
-        : job(std::move(job))
-    {
-        const std::lock_guard<std::mutex> lock(handOff);
-    }
-
-    void run() override
-    {
-        {
-            const std::lock_guard<std::mutex> lock(handOff);
-        }
-        job();
-    }
-
-private:
-    std::function<void()> job;
-};
+// Job lines appended in one go at most; more wait for the next pass of the
+// event loop, so that a fast copy never holds the window for long.
+constexpr size_t linesPerPass = 2000;
 
 } // namespace
 
@@ -75,59 +50,52 @@ void MainWindow::requestSync(const QVector<SyncDirection> &directions)
             output(QStringLiteral("请设置同步目录路径"));
         return;
     }
-    // Set here, on acceptance, so that no second request slips in before the
-    // pool thread starts.
-    if (syncing.exchange(true)) {
+    if (syncing) {
         for (int i = 0; i < directions.size(); ++i)
             output(QStringLiteral("正在同步中，请稍后再试"));
         return;
     }
-    session->jobStarted();
-    QThreadPool::globalInstance()->start(
-            new HandedOverJob([session = session, window = this, directions] {
-                runJob(session, window, directions);
-            }));
+    syncing = true;
+    queuedDirections = directions;
+    startNextDirection();
 }
 
-// The job reads the stamps when each direction starts and hands back what
-// it found; the window alone stores them, on its own thread. Every use of
-// the window goes through the session, so that a window closed while the
-// job is stuck is never touched.
-void MainWindow::runJob(const std::shared_ptr<SyncSession> &session, MainWindow *window,
-                        const QVector<SyncDirection> &directions)
+// Each direction starts from its stamp as it stands now, so a clear made
+// while the one before ran applies to it.
+void MainWindow::startNextDirection()
 {
-    // However the job ends, later requests must not be refused for ever. The
-    // flag is cleared on the GUI thread after the stamps the job handed back,
-    // so a request never starts from a stamp that is about to change.
-    const auto done = qScopeGuard([&] {
-        session->whileWindowLives([window] {
-            window->callQueue->post([window] {
-                window->syncing = false;
-                emit window->syncEvents->jobFinished();
-            });
-        });
-        session->jobEnded();
-    });
-    SyncJob job(
-            session->shared(),
-            [&session, window](const QString &line) {
-                session->whileWindowLives([&] { window->output(line); });
-            },
-            &session->stopRequested);
-    for (const SyncDirection direction : directions) {
-        const bool upload = direction == SyncDirection::Upload;
-        qint64 since = 0;
-        const bool windowThere = session->whileWindowLives(
-                [&] { since = (upload ? window->uploadTime : window->downloadTime).load(); });
-        if (!windowThere || session->stopRequested)
-            break;
-        const SyncOutcome outcome = job.run(direction, since);
-        if (outcome.completed) {
-            session->whileWindowLives([&] {
-                window->callQueue->post([window, outcome] { window->storeOutcome(outcome); });
-            });
-        }
+    const SyncDirection direction = queuedDirections.takeFirst();
+    SyncSession::start(session, direction,
+                       direction == SyncDirection::Upload ? uploadTime : downloadTime);
+}
+
+// What the job posted: its events, worded here and shown together, and the
+// outcome of each direction, whose stamp the window alone stores.
+void MainWindow::takeJobMessages(size_t most)
+{
+    const QString localField = session->localFieldText.text();
+    appendingJobLines = true;
+    for (const JobMessage &message : session->channel.take(most)) {
+        if (const auto *event = std::get_if<SyncEvent>(&message))
+            output(logLine(*event, localField));
+        else
+            directionEnded(std::get<SyncOutcome>(message));
     }
+    appendingJobLines = false;
+    flushLog();
+}
+
+void MainWindow::directionEnded(const SyncOutcome &outcome)
+{
+    if (outcome.completed)
+        storeOutcome(outcome);
+    if (!queuedDirections.isEmpty() && !session->stopRequested) {
+        startNextDirection();
+        return;
+    }
+    queuedDirections.clear();
+    syncing = false;
+    emit syncEvents->jobFinished();
 }
 
 // A clear made while the run was under way gives way to the run's stamp, as
@@ -143,12 +111,23 @@ void MainWindow::storeOutcome(const SyncOutcome &outcome)
     }
 }
 
+void MainWindow::connectJobs()
+{
+    connect(
+            jobWake, &JobWake::woken, this, [this] { takeJobMessages(linesPerPass); },
+            Qt::QueuedConnection);
+    session->channel.setWake([wake = jobWake] { emit wake->woken(); });
+}
+
+// The window's own copy and name test: the engine's, with the window's fields.
 bool MainWindow::copyDirectory(const QString &source, const QString &target, bool makeWritable,
                                qint64 since)
 {
-    DirectoryCopy copy(
-            session->ignorePattern, session->localFieldText,
-            [this](const QString &line) { output(line); }, &session->stopRequested);
+    DirectoryCopy copy({session->ignorePattern,
+                        [this](const SyncEvent &event) {
+                            output(logLine(event, session->localFieldText.text()));
+                        },
+                        nullptr, &session->stopRequested});
     const bool complete = copy.run(source, target, makeWritable, since).complete();
     return copy.flush() && complete;
 }

@@ -1,8 +1,8 @@
 #include "window/main_window.h"
 
 #include "settings/settings_keys.h"
-#include "sync/sync_schedule.h"
 #include "ui_main_window_form.h"
+#include "window/sync_schedule.h"
 
 #include <QDateTime>
 #include <QSettings>

@@ -4,24 +4,14 @@
 // crash, never switch anything on that the file did not say, and claim
 // nothing in the log.
 
-#include "settings/settings_keys.h"
 #include "settings/settings_store.h"
-#include "support/test_settings.h"
-#include "window/main_window.h"
+#include "support/window_fixture.h"
 
-#include <QCheckBox>
-#include <QDateTime>
-#include <QDir>
 #include <QFile>
-#include <QLineEdit>
 #include <QMap>
-#include <QPlainTextEdit>
 #include <QRandomGenerator>
-#include <QSettings>
-#include <QSpinBox>
 #include <QTest>
 
-#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -38,30 +28,23 @@ struct Shown
 {
     QString localDir;
     QString remoteDir;
-    QString pattern;
-    int interval = -1;
+    QString pattern = QString::fromUtf8(SettingsDefaults::ignorePattern);
+    int interval = SettingsDefaults::timerIntervalSeconds;
     bool timedUpload = false;
     bool timedDownload = false;
 
-    static Shown of(MainWindow &window)
+    static Shown of(const ProbedWindow &window)
     {
-        Shown shown;
-        shown.localDir = window.findChild<QLineEdit *>(QStringLiteral("lineEdit"))->text();
-        shown.remoteDir = window.findChild<QLineEdit *>(QStringLiteral("lineEdit_2"))->text();
-        shown.pattern = window.findChild<QLineEdit *>(QStringLiteral("lineEdit_3"))->text();
-        shown.interval = window.findChild<QSpinBox *>(QStringLiteral("spinBox"))->value();
-        shown.timedUpload = window.findChild<QCheckBox *>(QStringLiteral("checkBox"))->isChecked();
-        shown.timedDownload
-                = window.findChild<QCheckBox *>(QStringLiteral("checkBox_2"))->isChecked();
-        return shown;
+        const Ui::MainWindow *ui = window.ui;
+        return {ui->lineEdit->text(), ui->lineEdit_2->text(),    ui->lineEdit_3->text(),
+                ui->spinBox->value(), ui->checkBox->isChecked(), ui->checkBox_2->isChecked()};
     }
-
-    static Shown defaults()
+    // The paths of storedFile() with the default pattern (its "ignore_reg"
+    // line as QSettings reads it), both boxes clear.
+    static Shown ofStoredFile(int interval)
     {
-        Shown shown;
-        shown.pattern = QString::fromUtf8(SettingsDefaults::ignorePattern);
-        shown.interval = SettingsDefaults::timerIntervalSeconds;
-        return shown;
+        return {QStringLiteral("/home/user/work"), QStringLiteral("/mnt/share/work"),
+                QString::fromUtf8(SettingsDefaults::ignorePattern), interval};
     }
 
     QString describe() const
@@ -73,26 +56,23 @@ struct Shown
                 .arg(timedUpload)
                 .arg(timedDownload);
     }
+    bool operator==(const Shown &other) const { return describe() == other.describe(); }
 };
-
-bool operator==(const Shown &a, const Shown &b)
-{
-    return a.describe() == b.describe();
-}
 
 // Lines of the log pane that claim something went well. Nothing has run, so
 // there must be none; a warning about the store is welcome.
-QStringList claims(MainWindow &window)
+QString claims(const ProbedWindow &window)
 {
-    const QString log
-            = window.findChild<QPlainTextEdit *>(QStringLiteral("plainTextEdit"))->toPlainText();
     QStringList found;
-    for (const QString &line : log.split(QLatin1Char('\n'))) {
-        if (line.contains(QStringLiteral("成功")) || line.contains(QStringLiteral("已保存"))
-            || line.contains(QStringLiteral("复制文件")) || line.contains(QStringLiteral("开始")))
-            found << line;
+    for (const QString &line : window.lines()) {
+        for (const char *word : {"成功", "已保存", "复制文件", "开始"}) {
+            if (line.contains(QString::fromUtf8(word))) {
+                found << line;
+                break;
+            }
+        }
     }
-    return found;
+    return found.join(QLatin1Char('\n'));
 }
 
 // The store a user of some weeks has: every key set, both timed boxes clear.
@@ -111,13 +91,21 @@ QByteArray storedFile()
 
 } // namespace
 
+#define VERIFY_SHOWS(window, expected) \
+    do { \
+        const Shown shown = Shown::of(window); \
+        QVERIFY2(shown == (expected), qPrintable(shown.describe())); \
+        const QString claimed = claims(window); \
+        QVERIFY2(claimed.isEmpty(), qPrintable(claimed)); \
+    } while (false)
+
 class TestSettingsRecovery : public QObject
 {
     Q_OBJECT
 
 private slots:
     void initTestCase();
-    void init();
+    void init() { removeSettingsPath(); }
     void cleanup();
 
     void corruptFileStartsWithDefaultsAndRecovers_data();
@@ -143,14 +131,9 @@ private:
 void TestSettingsRecovery::initTestCase()
 {
     // The window's store is the file this test damages.
-    const std::unique_ptr<QSettings> store(openSettingsStore());
+    const auto store = openStore();
     QCOMPARE(store->fileName(), settingsFile());
     QCOMPARE(store->format(), QSettings::NativeFormat);
-}
-
-void TestSettingsRecovery::init()
-{
-    removeSettingsPath();
 }
 
 void TestSettingsRecovery::cleanup()
@@ -161,10 +144,7 @@ void TestSettingsRecovery::cleanup()
     // Changes a store could not write stay in QSettings' cache of the file for
     // the rest of the process and would reach the next test's window; with the
     // path free again they go to disk, and then away.
-    {
-        const std::unique_ptr<QSettings> store(openSettingsStore());
-        store->sync();
-    }
+    openStore()->sync();
     removeSettingsPath();
 }
 
@@ -181,13 +161,9 @@ void TestSettingsRecovery::removeSettingsPath()
 // reading of an earlier file of the same size is taken for this one.
 void TestSettingsRecovery::writeSettingsFile(const QByteArray &content)
 {
-    QFile file(settingsFile());
-    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    QCOMPARE(file.write(content), qint64(content.size()));
-    file.close();
-    QVERIFY(file.open(QIODevice::ReadWrite));
-    QVERIFY(file.setFileTime(QDateTime::fromSecsSinceEpoch(1500000000 + ++filesWritten),
-                             QFileDevice::FileModificationTime));
+    Tree::writeFile(settingsFile(), content,
+                    QDateTime::fromSecsSinceEpoch(1500000000 + ++filesWritten));
+    QCOMPARE(Tree::readFile(settingsFile()), content);
 }
 
 // What a program started afresh would read: QSettings keeps what it parsed
@@ -242,32 +218,27 @@ void TestSettingsRecovery::corruptFileStartsWithDefaultsAndRecovers()
     writeSettingsFile(content);
 
     {
-        MainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        const Shown shown = Shown::of(window);
-        QVERIFY2(shown == Shown::defaults(), qPrintable(shown.describe()));
+        ProbedWindow w;
+        w.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
+        VERIFY_SHOWS(w, Shown());
 
-        window.findChild<QSpinBox *>(QStringLiteral("spinBox"))->setValue(7);
-        QTest::mouseClick(window.findChild<QCheckBox *>(QStringLiteral("checkBox_2")),
-                          Qt::LeftButton);
-        QLineEdit *pattern = window.findChild<QLineEdit *>(QStringLiteral("lineEdit_3"));
-        pattern->selectAll();
-        QTest::keyClicks(pattern, QStringLiteral("\\.tmp"));
-        QCOMPARE(pattern->text(), QStringLiteral("\\.tmp"));
-        const QStringList claimed = claims(window);
-        QVERIFY2(claimed.isEmpty(), qPrintable(claimed.join(QLatin1Char('\n'))));
+        w.ui->spinBox->setValue(7);
+        QTest::mouseClick(w.ui->checkBox_2, Qt::LeftButton);
+        w.ui->lineEdit_3->selectAll();
+        QTest::keyClicks(w.ui->lineEdit_3, QStringLiteral("\\.tmp"));
+        QCOMPARE(w.ui->lineEdit_3->text(), QStringLiteral("\\.tmp"));
+        const QString claimed = claims(w);
+        QVERIFY2(claimed.isEmpty(), qPrintable(claimed));
     }
 
     const QMap<QString, QString> stored = storedOnDisk();
-    QCOMPARE(stored.value(QString::fromLatin1(SettingsKeys::timerInterval)), QStringLiteral("7"));
-    QCOMPARE(stored.value(QString::fromLatin1(SettingsKeys::timerDownload)),
-             QStringLiteral("true"));
+    QCOMPARE(stored.value(SettingsKeys::timerInterval), QStringLiteral("7"));
+    QCOMPARE(stored.value(SettingsKeys::timerDownload), QStringLiteral("true"));
     // The upload box never changed, so it may not be stored at all.
-    const QString upload = stored.value(QString::fromLatin1(SettingsKeys::timerUpload));
+    const QString upload = stored.value(SettingsKeys::timerUpload);
     QVERIFY2(upload.isEmpty() || upload == QStringLiteral("false"), qPrintable(upload));
-    QCOMPARE(stored.value(QString::fromLatin1(SettingsKeys::ignorePattern)),
-             QStringLiteral("\\.tmp"));
+    QCOMPARE(stored.value(SettingsKeys::ignorePattern), QStringLiteral("\\.tmp"));
 }
 
 void TestSettingsRecovery::fileCutShortSwitchesNothingOn_data()
@@ -278,11 +249,11 @@ void TestSettingsRecovery::fileCutShortSwitchesNothingOn_data()
     // The keys before the cut are whole; the interval is the stored one when
     // its line is whole, the default when the line is gone, and 0 (timed
     // sync off) when it holds no number, like any value that is not one.
-    QTest::newRow("timer_download=f") << QByteArray("timer_download=f") << 10;
-    QTest::newRow("timer_download=fals") << QByteArray("timer_download=fals") << 10;
-    QTest::newRow("timer_interval=") << QByteArray("timer_interval=") << 0;
-    QTest::newRow("timer_upload=fa") << QByteArray("timer_upload=fa") << 30;
-    QTest::newRow("timer_upload=") << QByteArray("timer_upload=") << 30;
+    for (const auto &[cutAfter, interval] :
+         {std::pair("timer_download=f", 10), std::pair("timer_download=fals", 10),
+          std::pair("timer_interval=", 0), std::pair("timer_upload=fa", 30),
+          std::pair("timer_upload=", 30)})
+        QTest::newRow(cutAfter) << QByteArray(cutAfter) << interval;
 }
 
 // A file cut short inside "false" leaves "f" or "fa": no timed sync may start
@@ -296,18 +267,8 @@ void TestSettingsRecovery::fileCutShortSwitchesNothingOn()
     QVERIFY(cut > 0);
     writeSettingsFile(whole.left(cut + cutAfter.size()));
 
-    MainWindow window;
-    Shown expected;
-    expected.localDir = QStringLiteral("/home/user/work");
-    expected.remoteDir = QStringLiteral("/mnt/share/work");
-    expected.pattern = QString::fromUtf8(SettingsDefaults::ignorePattern);
-    expected.interval = interval;
-    const QStringList claimed = claims(window);
-    QVERIFY2(claimed.isEmpty(), qPrintable(claimed.join(QLatin1Char('\n'))));
-    const Shown shown = Shown::of(window);
-    QVERIFY2(shown == expected,
-             qPrintable(QStringLiteral("cut after \"%1\": %2")
-                                .arg(QString::fromLatin1(cutAfter), shown.describe())));
+    ProbedWindow w;
+    VERIFY_SHOWS(w, Shown::ofStoredFile(interval));
 }
 
 // Root ignores permission bits, so a read-only mode proves nothing here. A
@@ -317,51 +278,37 @@ void TestSettingsRecovery::fileCutShortSwitchesNothingOn()
 // directory alone and no file of its own beside it.
 void TestSettingsRecovery::unwritableStoreStartsWithDefaultsAndClaimsNothing()
 {
-    QVERIFY(QDir().mkpath(settingsFile()));
-    QFile kept(settingsFile() + QStringLiteral("/kept"));
-    QVERIFY(kept.open(QIODevice::WriteOnly));
-    kept.write("kept");
-    kept.close();
+    Tree::writeFile(settingsFile() + QStringLiteral("/kept"), "kept");
     {
-        const std::unique_ptr<QSettings> store(openSettingsStore());
+        const auto store = openStore();
         store->setValue(QStringLiteral("probe"), 1);
         store->sync();
         QCOMPARE(store->status(), QSettings::AccessError);
     }
 
     {
-        MainWindow window;
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        const Shown shown = Shown::of(window);
-        QVERIFY2(shown == Shown::defaults(), qPrintable(shown.describe()));
+        ProbedWindow w;
+        w.window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&w.window));
+        VERIFY_SHOWS(w, Shown());
 
-        window.findChild<QSpinBox *>(QStringLiteral("spinBox"))->setValue(5);
-        QTest::mouseClick(window.findChild<QCheckBox *>(QStringLiteral("checkBox")),
-                          Qt::LeftButton);
-        QTest::mouseClick(window.findChild<QCheckBox *>(QStringLiteral("checkBox_2")),
-                          Qt::LeftButton);
-        QLineEdit *local = window.findChild<QLineEdit *>(QStringLiteral("lineEdit"));
-        QTest::keyClicks(local, QStringLiteral("/nowhere/local"));
-        QTest::keyClick(local, Qt::Key_Return);
-        QLineEdit *pattern = window.findChild<QLineEdit *>(QStringLiteral("lineEdit_3"));
-        QTest::keyClicks(pattern, QStringLiteral("x"));
+        w.ui->spinBox->setValue(5);
+        QTest::mouseClick(w.ui->checkBox, Qt::LeftButton);
+        QTest::mouseClick(w.ui->checkBox_2, Qt::LeftButton);
+        QTest::keyClicks(w.ui->lineEdit, QStringLiteral("/nowhere/local"));
+        QTest::keyClick(w.ui->lineEdit, Qt::Key_Return);
+        QTest::keyClicks(w.ui->lineEdit_3, QStringLiteral("x"));
 
-        Shown expected = Shown::defaults();
-        expected.interval = 5;
-        expected.timedUpload = true;
-        expected.timedDownload = true;
+        Shown expected;
         expected.localDir = QStringLiteral("/nowhere/local");
         expected.pattern += QLatin1Char('x');
-        const Shown now = Shown::of(window);
-        QVERIFY2(now == expected, qPrintable(now.describe()));
-        const QStringList claimed = claims(window);
-        QVERIFY2(claimed.isEmpty(), qPrintable(claimed.join(QLatin1Char('\n'))));
+        expected.interval = 5;
+        expected.timedUpload = expected.timedDownload = true;
+        VERIFY_SHOWS(w, expected);
     }
 
     QVERIFY(QFileInfo(settingsFile()).isDir());
-    QVERIFY(kept.open(QIODevice::ReadOnly));
-    QCOMPARE(kept.readAll(), QByteArray("kept"));
+    QCOMPARE(Tree::readFile(settingsFile() + QStringLiteral("/kept")), QByteArray("kept"));
     const QStringList beside = QDir(isolated.path())
                                        .entryList(QDir::AllEntries | QDir::Hidden | QDir::System
                                                   | QDir::NoDotAndDotDot);
@@ -375,21 +322,13 @@ void TestSettingsRecovery::readOnlyFileKeepsItsValuesAndItsBytes()
     writeSettingsFile(storedFile());
     QVERIFY(QFile::setPermissions(settingsFile(), QFile::ReadOwner | QFile::ReadGroup));
     {
-        MainWindow window;
-        Shown expected;
-        expected.localDir = QStringLiteral("/home/user/work");
-        expected.remoteDir = QStringLiteral("/mnt/share/work");
-        expected.pattern = QString::fromUtf8(SettingsDefaults::ignorePattern);
-        expected.interval = 30;
-        const Shown shown = Shown::of(window);
-        QVERIFY2(shown == expected, qPrintable(shown.describe()));
-        window.findChild<QSpinBox *>(QStringLiteral("spinBox"))->setValue(5);
-        const QStringList claimed = claims(window);
-        QVERIFY2(claimed.isEmpty(), qPrintable(claimed.join(QLatin1Char('\n'))));
+        ProbedWindow w;
+        VERIFY_SHOWS(w, Shown::ofStoredFile(30));
+        w.ui->spinBox->setValue(5);
+        const QString claimed = claims(w);
+        QVERIFY2(claimed.isEmpty(), qPrintable(claimed));
     }
-    QFile file(settingsFile());
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), storedFile());
+    QCOMPARE(Tree::readFile(settingsFile()), storedFile());
 }
 
 QTEST_MAIN(TestSettingsRecovery)

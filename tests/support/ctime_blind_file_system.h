@@ -6,9 +6,9 @@
 #include <QFileInfo>
 
 // The engine's own file system with the change time taken away, as exFAT,
-// FAT and sshfs report it (equal to the modification time) and as Qt on
-// Windows does: a model of trees where only modification times tell what
-// arrived, for tests on an ordinary disk.
+// FAT and sshfs report it (equal to the modification time): a model of
+// trees where only modification times tell what arrived, for tests on an
+// ordinary disk.
 class CtimeBlindFileSystem : public DelegatingFileSystem
 {
 public:
@@ -16,38 +16,37 @@ public:
         : DelegatingFileSystem(makeFileSystem())
     { }
 
-    OpenResult openRoot(const QString &path, Directory *dir, QString *error) override
+    OpenResult openRoot(const QString &path, Directory *dir, FsError *error) override
     {
         return blind(real->openRoot(path, dir, error), dir);
     }
-    bool makeRoot(const QString &path, Directory *dir, QString *error) override
+    FsError makeRoot(const QString &path, Directory *dir) override
     {
-        const bool made = real->makeRoot(path, dir, error);
-        if (made)
+        const FsError error = real->makeRoot(path, dir);
+        if (!error.failed())
             blind(OpenResult::Opened, dir);
-        return made;
+        return error;
     }
     EntryStatus status(const Directory &dir, const DirectoryEntry &entry, bool followLinks) override
     {
         EntryStatus status = real->status(dir, entry, followLinks);
-        status.changedMs = status.modifiedMs;
-        status.changedUs = status.modifiedUs;
+        status.statusChangedUs = status.modifiedUs;
         return status;
     }
     OpenResult openChild(const Directory &dir, const DirectoryEntry &entry, Directory *child,
-                         QString *error) override
+                         FsError *error) override
     {
         return blind(real->openChild(dir, entry, child, error), child);
     }
     CopyResult copyFile(const Directory &from, const DirectoryEntry &entry, const Directory &into,
-                        const CopyRequest &request, QString *error) override
+                        const CopyRequest &request, FsError *error) override
     {
         // The real implementation checks the source against its real status.
         CopyRequest seen = request;
         seen.source = real->status(from, entry, request.followLink);
         if (seen.source.modifiedUs != request.source.modifiedUs
             || seen.source.size != request.source.size) {
-            *error = QStringLiteral("源文件在复制时被修改，下次重试");
+            *error = FsError {FsFault::SourceChanged, 0, QString()};
             return CopyResult::Failed;
         }
         return real->copyFile(from, entry, into, seen, error);
@@ -57,7 +56,7 @@ private:
     static OpenResult blind(OpenResult result, Directory *dir)
     {
         if (result == OpenResult::Opened)
-            dir->changedMs = QFileInfo(dir->path).lastModified().toMSecsSinceEpoch();
+            dir->lastChangeUs = QFileInfo(dir->path).lastModified().toMSecsSinceEpoch() * 1000;
         return result;
     }
 };

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "sync/file_system.h"
+#include "sync/fs/file_system.h"
 
 // Passes every call to another file system; tests derive from it to change
 // one thing about it.
@@ -11,37 +11,37 @@ public:
         : real(std::move(real))
     { }
 
-    OpenResult openRoot(const QString &path, Directory *dir, QString *error) override
+    OpenResult openRoot(const QString &path, Directory *dir, FsError *error) override
     {
         return real->openRoot(path, dir, error);
     }
-    bool makeRoot(const QString &path, Directory *dir, QString *error) override
+    FsError makeRoot(const QString &path, Directory *dir) override
     {
-        return real->makeRoot(path, dir, error);
+        return real->makeRoot(path, dir);
     }
-    bool list(const Directory &dir, std::vector<DirectoryEntry> *entries, QString *error) override
+    FsError list(const Directory &dir, std::vector<DirectoryEntry> *entries) override
     {
-        return real->list(dir, entries, error);
+        return real->list(dir, entries);
     }
     EntryStatus status(const Directory &dir, const DirectoryEntry &entry, bool followLinks) override
     {
         return real->status(dir, entry, followLinks);
     }
     OpenResult openChild(const Directory &dir, const DirectoryEntry &entry, Directory *child,
-                         QString *error) override
+                         FsError *error) override
     {
         return real->openChild(dir, entry, child, error);
     }
-    bool makeChild(const Directory &dir, const DirectoryEntry &entry, QString *error) override
+    FsError makeChild(const Directory &dir, const DirectoryEntry &entry) override
     {
-        return real->makeChild(dir, entry, error);
+        return real->makeChild(dir, entry);
     }
     bool sameDirectory(const Directory &a, const Directory &b) override
     {
         return real->sameDirectory(a, b);
     }
     CopyResult copyFile(const Directory &from, const DirectoryEntry &entry, const Directory &into,
-                        const CopyRequest &request, QString *error) override
+                        const CopyRequest &request, FsError *error) override
     {
         return real->copyFile(from, entry, into, request, error);
     }
@@ -49,12 +49,11 @@ public:
     {
         return real->readMark(dir, entry);
     }
-    bool probeClock(const Directory &dir, bool learnTraits, TreeClock *clock,
-                    QString *error) override
+    FsError probeClock(const Directory &dir, bool learnTraits, TreeClock *clock) override
     {
-        return real->probeClock(dir, learnTraits, clock, error);
+        return real->probeClock(dir, learnTraits, clock);
     }
-    bool flush(QString *error) override { return real->flush(error); }
+    FsError flush() override { return real->flush(); }
 
 protected:
     std::unique_ptr<FileSystem> real;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sync/job/sync_session.h"
 #include "ui_main_window_form.h"
 #include "window/main_window.h"
 #include "window/sync_events.h"
@@ -7,10 +8,9 @@
 #include <QSettings>
 #include <QTimer>
 
-#include <atomic>
-
 // Reaches the private parts of a MainWindow for tests: the form, the timers,
-// the countdown clock, the shared members and the timer handlers.
+// the countdown clock, the stamps and the busy flag, the session and the
+// timer handlers.
 struct MainWindowProbe
 {
     static Ui::MainWindow *ui(MainWindow &window) { return window.ui; }
@@ -21,10 +21,11 @@ struct MainWindowProbe
     static qint64 lastTickTime(const MainWindow &window) { return window.lastTickTime; }
     static void setLastTickTime(MainWindow &window, qint64 ms) { window.lastTickTime = ms; }
 
-    static std::atomic<qint64> &uploadTime(MainWindow &window) { return window.uploadTime; }
-    static std::atomic<qint64> &downloadTime(MainWindow &window) { return window.downloadTime; }
-    static std::atomic<bool> &syncing(MainWindow &window) { return window.syncing; }
+    static qint64 &uploadTime(MainWindow &window) { return window.uploadTime; }
+    static qint64 &downloadTime(MainWindow &window) { return window.downloadTime; }
+    static bool &syncing(MainWindow &window) { return window.syncing; }
     static SyncEvents *syncEvents(MainWindow &window) { return window.syncEvents; }
+    static std::shared_ptr<SyncSession> session(MainWindow &window) { return window.session; }
 
     static void syncTick(MainWindow &window) { window.syncTick(); }
     static void refreshProgress(MainWindow &window) { window.refreshProgress(); }

@@ -1,37 +1,37 @@
 #pragma once
 
-#include "sync/live_text.h"
-#include "sync/once_notices.h"
-#include "sync/sync_job.h"
+#include "support/events.h"
+#include "sync/job/sync_job.h"
+#include "sync/walk/live_text.h"
+#include "sync/walk/once_notices.h"
 
+#include <QDir>
 #include <QStringList>
 
-// The lines of a run between its start and its end line: the indented ones.
-inline QStringList indentedLines(const QStringList &lines)
-{
-    QStringList inner;
-    for (const QString &line : lines) {
-        if (line.startsWith(QStringLiteral("    ")))
-            inner << line;
-    }
-    return inner;
-}
+#include <atomic>
+#include <functional>
 
 // Both directions of a sync in this process, with the stamps the window
-// would keep and the lines of the last run.
+// would keep and the events of the last run.
 struct SyncPair
 {
     SyncPair(const QString &local, const QString &remote)
         : localDir(local)
         , remoteDir(remote)
-        , localField(local)
     { }
 
     SyncOutcome run(SyncDirection direction)
     {
-        lines.clear();
-        SyncJob job(SyncShared {localDir, remoteDir, pattern, localField, &notices},
-                    [this](const QString &line) { lines << line; });
+        log.clear();
+        lastSource = direction == SyncDirection::Upload ? localDir.text() : remoteDir.text();
+        SyncJob job(
+                {localDir, remoteDir, pattern, &notices},
+                [this](const SyncEvent &event) {
+                    log.events.append(event);
+                    if (onEvent)
+                        onEvent(event);
+                },
+                &cancel);
         qint64 &stamp = direction == SyncDirection::Upload ? uploadTime : downloadTime;
         const SyncOutcome outcome = job.run(direction, stamp);
         if (outcome.completed)
@@ -41,15 +41,19 @@ struct SyncPair
     SyncOutcome upload() { return run(SyncDirection::Upload); }
     SyncOutcome download() { return run(SyncDirection::Download); }
 
-    QStringList body() const { return indentedLines(lines); }
-    QString said() const { return lines.join(QLatin1Char('\n')); }
+    // The last run's events about files, paths relative to its source.
+    QStringList body() const { return log.briefs(lastSource); }
+    // The last run as the window would log it.
+    QString said() const { return log.said(QDir::toNativeSeparators(localDir.text())); }
 
     LiveText localDir;
     LiveText remoteDir;
     LiveText pattern {QStringLiteral("^\\..*/$")};
-    LiveText localField;
     OnceNotices notices;
     qint64 uploadTime = 0;
     qint64 downloadTime = 0;
-    QStringList lines;
+    std::atomic<bool> cancel {false};
+    std::function<void(const SyncEvent &)> onEvent;
+    EventLog log;
+    QString lastSource;
 };

@@ -3,13 +3,15 @@
 #include "settings/settings_store.h"
 
 #include <QSettings>
-#include <QTest>
 
 #include <memory>
 
 IsolatedSettings::IsolatedSettings()
 {
-    QVERIFY2(directory.isValid(), "no temporary directory for settings");
+    // Made with the test object, outside any test function, where a QVERIFY
+    // would fail nothing: without it no test may run at all.
+    if (!directory.isValid())
+        qFatal("no temporary directory for settings: %s", qPrintable(directory.errorString()));
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, directory.path());
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, directory.path());
     clear();

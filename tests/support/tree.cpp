@@ -3,11 +3,13 @@
 #include "tree_platform.h"
 
 #include <QCryptographicHash>
+
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QTest>
+#include <algorithm>
 
 namespace Tree {
 
@@ -33,8 +35,13 @@ QByteArray readFile(const QString &path)
 
 void setModified(const QString &path, const QDateTime &mtime)
 {
-    if (!setModifiedMs(path, mtime.toMSecsSinceEpoch()))
+    if (!setModifiedUs(path, mtime.toMSecsSinceEpoch() * 1000))
         QFAIL(qPrintable(QStringLiteral("cannot set the time of %1").arg(path)));
+}
+
+bool setModifiedUs(const QString &path, qint64 us)
+{
+    return setModifiedTimeUs(path, us);
 }
 
 qint64 clockMs(const QString &directory)
@@ -53,9 +60,7 @@ qint64 modifiedMs(const QString &path)
 
 qint64 changeTimeMs(const QString &path)
 {
-    const QFileInfo info(path);
-    return std::max(info.lastModified().toMSecsSinceEpoch(),
-                    info.metadataChangeTime().toMSecsSinceEpoch());
+    return std::max(modifiedMs(path), statusChangedUs(path) / 1000);
 }
 
 QStringList snapshot(const QString &root)

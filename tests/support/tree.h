@@ -13,16 +13,10 @@ void writeFile(const QString &path, const QByteArray &content, const QDateTime &
 QByteArray readFile(const QString &path);
 // Of a file or a directory.
 void setModified(const QString &path, const QDateTime &mtime);
+bool setModifiedUs(const QString &path, qint64 us);
 // The time the file system holding directory stamps a file written now, in
 // ms: the clock a run reads there (a file is written and removed again).
 qint64 clockMs(const QString &directory);
-// Whether files here have a status-change time that moves with every change
-// (POSIX); on Windows only modification times tell.
-#ifdef Q_OS_WIN
-constexpr bool keepsChangeTimes = false;
-#else
-constexpr bool keepsChangeTimes = true;
-#endif
 qint64 modifiedMs(const QString &path);
 // The later of the modification and status-change times, in ms.
 qint64 changeTimeMs(const QString &path);

@@ -5,13 +5,15 @@
 //   twinfold-sync-runner upload|download|copy LOCAL REMOTE
 //                        [--since MS] [--pattern P] [--fsize-limit BYTES] [--user NAME]
 //
-// Every log line goes to standard output as soon as it is written. Exit code
+// Every event goes to standard output as soon as it happens, one line each
+// as support/events.h writes it ("Copied a.txt", "Completed stamp=…"). Exit code
 // 0: the run completed; 1: it did not; 2: bad arguments or a setup step
 // (limit, user change) that did not take effect.
 
-#include "sync/directory_copy.h"
-#include "sync/live_text.h"
-#include "sync/sync_job.h"
+#include "support/events.h"
+#include "sync/job/sync_job.h"
+#include "sync/walk/directory_copy.h"
+#include "sync/walk/live_text.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -161,6 +163,24 @@ void print(const QString &line)
     std::fflush(stdout);
 }
 
+// One line an event, as tests compare them (support/events.h), with what
+// the job's own events carry.
+void printEvent(const SyncEvent &event, const QString &sourceRoot)
+{
+    QString line = brief(event, sourceRoot);
+    switch (event.kind) {
+    case EventKind::Started:
+        line += QStringLiteral(" since=%1 start=%2").arg(event.since).arg(event.time);
+        break;
+    case EventKind::Completed: line += QStringLiteral(" stamp=%1").arg(event.time); break;
+    case EventKind::Incomplete:
+        line += QStringLiteral(" failures=%1 kept=%2").arg(event.failures).arg(event.since);
+        break;
+    default: break;
+    }
+    print(line);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -182,7 +202,9 @@ int main(int argc, char **argv)
     LiveText pattern(QString::fromLocal8Bit(options.pattern.c_str()));
 
     if (options.mode == "copy") {
-        DirectoryCopy copy(pattern, localDir, print);
+        DirectoryCopy copy({pattern, [&local](const SyncEvent &event) {
+                                printEvent(event, local);
+                            }});
         const CopyReport report = copy.run(local, remote, true, options.since);
         print(QStringLiteral("copied %1, failures %2, source found %3")
                       .arg(report.copied)
@@ -192,8 +214,9 @@ int main(int argc, char **argv)
     }
 
     const bool upload = options.mode == "upload";
-    SyncShared shared {localDir, remoteDir, pattern, localDir};
-    SyncJob job(shared, print);
+    const QString source = upload ? local : remote;
+    SyncJob job({localDir, remoteDir, pattern},
+                [&source](const SyncEvent &event) { printEvent(event, source); });
     const SyncOutcome outcome
             = job.run(upload ? SyncDirection::Upload : SyncDirection::Download, options.since);
     return outcome.completed ? 0 : 1;

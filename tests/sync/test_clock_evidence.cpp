@@ -1,12 +1,12 @@
+#include "support/checks.h"
+#include "support/copier.h"
 #include "support/ctime_blind_file_system.h"
 #include "support/mounts.h"
 #include "support/remote_mount.h"
+#include "support/runner_run.h"
 #include "support/sync_pair.h"
 #include "support/tree.h"
-#include "sync/directory_copy.h"
-#include "sync/live_text.h"
-#include "sync/once_notices.h"
-#include "sync/sync_job.h"
+#include "support/tree_pair.h"
 
 #include <QtTest>
 
@@ -44,70 +44,37 @@ private slots:
 
 namespace {
 
-const QString copyLine = QStringLiteral("    复制文件：");
 const QDateTime oldTime(QDate(2021, 3, 4), QTime(5, 6, 7, 891), Qt::UTC);
+// The margins a new stamp keeps below the start, as the README documents
+// them: against the source tree's own clock when it could be read, against
+// this machine's (which a share's may differ from by hours) when not.
+constexpr qint64 measuredMarginMs = 2000;
+constexpr qint64 unmeasuredMarginMs = 24 * 3600 * 1000;
 
 qint64 nowMs()
 {
     return QDateTime::currentMSecsSinceEpoch();
 }
 
-QString described(const QStringList &lines, const QString &errors = QString())
+// One run of twinfold-sync-runner with its wall clock moved by shiftMs.
+RunnerRun runShifted(const QString &mode, const QString &local, const QString &remote, qint64 since,
+                     qint64 shiftMs)
 {
-    return lines.join(QLatin1Char('\n')) + errors;
-}
-
-using Pair = SyncPair;
-
-// One run of twinfold-sync-runner with its clock moved by shiftMs.
-struct ShiftedRun
-{
-    int exitCode = -1;
-    QStringList lines;
-    qint64 start = 0; // the start line's time: the shifted clock's
-    qint64 stamp = 0; // the new stamp, or the kept one
-    QString errors; // what it wrote to standard error
-};
-
-ShiftedRun runShifted(const QString &mode, const QString &local, const QString &remote,
-                      qint64 since, qint64 shiftMs)
-{
-    QProcess runner;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(CLOCK_SHIFT));
-    environment.insert(QStringLiteral("TWINFOLD_CLOCK_SHIFT_MS"), QString::number(shiftMs));
+    RunnerOptions options;
+    options.environment.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral(CLOCK_SHIFT));
+    options.environment.insert(QStringLiteral("TWINFOLD_CLOCK_SHIFT_MS"), QString::number(shiftMs));
     // The preloaded library comes before the sanitizer's runtime.
-    const QString asan = environment.value(QStringLiteral("ASAN_OPTIONS"));
-    environment.insert(QStringLiteral("ASAN_OPTIONS"),
-                       asan + (asan.isEmpty() ? "" : ":") + "verify_asan_link_order=0");
-    runner.setProcessEnvironment(environment);
-    runner.start(QStringLiteral(SYNC_RUNNER),
-                 {mode, local, remote, QStringLiteral("--since"), QString::number(since)});
-    ShiftedRun result;
-    if (!runner.waitForFinished(120000))
-        return result;
-    result.exitCode = runner.exitStatus() == QProcess::NormalExit ? runner.exitCode() : -1;
-    const QString out = QString::fromUtf8(runner.readAllStandardOutput());
-    for (const QString &line : out.split(QLatin1Char('\n'), Qt::SkipEmptyParts)) {
-        result.lines << line;
-        if (line.startsWith(QStringLiteral("开始")))
-            result.start = line.section(QStringLiteral(" --> "), 1).toLongLong();
-        const int done = line.indexOf(QStringLiteral("成功 "));
-        if (done > 0)
-            result.stamp = line.mid(done + 3).toLongLong();
-        const int kept = line.indexOf(QStringLiteral("保留时间 "));
-        if (kept > 0)
-            result.stamp = line.mid(kept + 5).toLongLong();
-    }
-    result.errors = QString::fromLocal8Bit(runner.readAllStandardError());
-    return result;
+    const QString asan = options.environment.value(QStringLiteral("ASAN_OPTIONS"));
+    options.environment.insert(QStringLiteral("ASAN_OPTIONS"),
+                               asan + (asan.isEmpty() ? "" : ":") + "verify_asan_link_order=0");
+    return runRunner(SYNC_RUNNER, {mode, local, remote, "--since", QString::number(since)},
+                     options);
 }
 
 // Waits until this machine's clock is a little past the next whole second.
 void waitForNextSecond()
 {
-    const qint64 now = nowMs();
-    QThread::msleep(static_cast<unsigned long>(1000 - now % 1000 + 30));
+    QThread::msleep(static_cast<unsigned long>(1000 - nowMs() % 1000 + 30));
 }
 
 bool setDirectoryTime(const QString &path, const QDateTime &time)
@@ -141,44 +108,41 @@ void TestClockEvidence::localEditSurvivesRemoteDatedAhead()
 {
     QFETCH(int, aheadSeconds);
     QFETCH(QString, edit);
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString local = dir.filePath("local");
-    const QString remote = dir.filePath("remote");
-    QVERIFY(QDir().mkpath(local));
-    Tree::writeFile(remote + "/plan.txt", "share version",
+    TreePair trees;
+    QVERIFY(QDir().mkpath(trees.local));
+    Tree::writeFile(trees.remote + "/plan.txt", "share version",
                     QDateTime::currentDateTimeUtc().addSecs(aheadSeconds));
 
-    Pair pair(local, remote);
-    QVERIFY2(pair.run(SyncDirection::Download).completed, qPrintable(described(pair.lines)));
-    QCOMPARE(Tree::readFile(local + "/plan.txt"), QByteArray("share version"));
+    SyncPair pair(trees.local, trees.remote);
+    QVERIFY2(pair.download().completed, qPrintable(pair.said()));
+    QCOMPARE(Tree::readFile(trees.local + "/plan.txt"), QByteArray("share version"));
 
-    QByteArray edited = "edited here, longer than before";
-    if (edit == QLatin1String("inPlaceSameSize"))
-        edited = "SHARE VERSION";
+    const QByteArray edited = edit == QLatin1String("inPlaceSameSize")
+                                      ? "SHARE VERSION"
+                                      : "edited here, longer than before";
     if (edit == QLatin1String("saveAnew")) {
-        QSaveFile file(local + "/plan.txt");
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(edited);
+        QSaveFile file(trees.local + "/plan.txt");
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(edited) == edited.size());
         QVERIFY(file.commit());
     } else {
-        QFile file(local + "/plan.txt");
+        QFile file(trees.local + "/plan.txt");
         QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        file.write(edited);
+        QCOMPARE(file.write(edited), qint64(edited.size()));
     }
 
     // A timed tick with both boxes: upload, then download.
-    QVERIFY2(pair.run(SyncDirection::Upload).completed, qPrintable(described(pair.lines)));
-    QCOMPARE(indentedLines(pair.lines), QStringList {copyLine + "/plan.txt"});
-    QVERIFY2(pair.run(SyncDirection::Download).completed, qPrintable(described(pair.lines)));
-    QCOMPARE(indentedLines(pair.lines), QStringList());
-    QCOMPARE(Tree::readFile(local + "/plan.txt"), edited);
-    QCOMPARE(Tree::readFile(remote + "/plan.txt"), edited);
+    QVERIFY2(pair.upload().completed, qPrintable(pair.said()));
+    COMPARE_LISTS(pair.body(), QStringList {"Copied plan.txt"});
+    QVERIFY2(pair.download().completed, qPrintable(pair.said()));
+    COMPARE_LISTS(pair.body(), QStringList());
+    QCOMPARE(Tree::readFile(trees.local + "/plan.txt"), edited);
+    QCOMPARE(Tree::readFile(trees.remote + "/plan.txt"), edited);
 }
 
 // Files edited or created on the share after a download carry the share's
 // times; whether its clock runs behind or ahead, the next download brings
-// them. The sync runs with its own clock shifted against the file stamps.
+// them. The sync runs with its own clock shifted against the file stamps,
+// and its stamp follows the share's clock, not its own.
 void TestClockEvidence::remoteChangesArriveWhateverTheShareClock_data()
 {
     QTest::addColumn<qint64>("shiftMs"); // this machine's clock minus the share's
@@ -191,33 +155,38 @@ void TestClockEvidence::remoteChangesArriveWhateverTheShareClock_data()
 void TestClockEvidence::remoteChangesArriveWhateverTheShareClock()
 {
     QFETCH(qint64, shiftMs);
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString local = dir.filePath("local");
-    const QString remote = dir.filePath("remote");
-    QVERIFY(QDir().mkpath(local));
-    Tree::writeFile(remote + "/a.txt", "a", oldTime);
-    Tree::writeFile(remote + "/dir/b.txt", "b", oldTime);
+    TreePair trees;
+    QVERIFY(QDir().mkpath(trees.local));
+    Tree::writeFile(trees.remote + "/a.txt", "a", oldTime);
+    Tree::writeFile(trees.remote + "/dir/b.txt", "b", oldTime);
 
     const qint64 before = nowMs();
-    const ShiftedRun first = runShifted("download", local, remote, 0, shiftMs);
-    QVERIFY2(first.exitCode == 0, qPrintable(described(first.lines, first.errors)));
-    QVERIFY2(qAbs(first.start - before - shiftMs) < 10000,
+    const qint64 shareBefore = Tree::clockMs(trees.remote);
+    const RunnerRun first = runShifted("download", trees.local, trees.remote, 0, shiftMs);
+    const qint64 shareAfter = Tree::clockMs(trees.remote);
+    QVERIFY2(first.completed(), qPrintable(first.said()));
+    QVERIFY2(qAbs(first.number("start") - before - shiftMs) < 10000,
              qPrintable(QStringLiteral("the shifted clock did not take: start %1, here %2")
-                                .arg(first.start)
+                                .arg(first.number("start"))
                                 .arg(before)));
-    QCOMPARE(Tree::readFile(local + "/dir/b.txt"), QByteArray("b"));
+    QVERIFY2(first.stamp() >= shareBefore - measuredMarginMs
+                     && first.stamp() <= shareAfter - measuredMarginMs,
+             qPrintable(QStringLiteral("stamp %1, the share's clock from %2 to %3")
+                                .arg(first.stamp())
+                                .arg(shareBefore)
+                                .arg(shareAfter)));
+    QCOMPARE(Tree::readFile(trees.local + "/dir/b.txt"), QByteArray("b"));
 
-    Tree::writeFile(remote + "/a.txt", "a, edited on the share");
-    Tree::writeFile(remote + "/dir/new.txt", "created on the share");
-    Tree::writeFile(remote + "/top.txt", "also new");
-    const ShiftedRun second = runShifted("download", local, remote, first.stamp, shiftMs);
-    QVERIFY2(second.exitCode == 0, qPrintable(described(second.lines, second.errors)));
-    QCOMPARE(Tree::readFile(local + "/a.txt"), QByteArray("a, edited on the share"));
-    QCOMPARE(Tree::readFile(local + "/dir/new.txt"), QByteArray("created on the share"));
-    QCOMPARE(Tree::readFile(local + "/top.txt"), QByteArray("also new"));
-    QVERIFY2(Tree::difference(Tree::snapshot(local), Tree::snapshot(remote)).isEmpty(),
-             qPrintable(Tree::difference(Tree::snapshot(local), Tree::snapshot(remote))));
+    Tree::writeFile(trees.remote + "/a.txt", "a, edited on the share");
+    Tree::writeFile(trees.remote + "/dir/new.txt", "created on the share");
+    Tree::writeFile(trees.remote + "/top.txt", "also new");
+    const RunnerRun second
+            = runShifted("download", trees.local, trees.remote, first.stamp(), shiftMs);
+    QVERIFY2(second.completed(), qPrintable(second.said()));
+    QCOMPARE(Tree::readFile(trees.local + "/a.txt"), QByteArray("a, edited on the share"));
+    QCOMPARE(Tree::readFile(trees.local + "/dir/new.txt"), QByteArray("created on the share"));
+    QCOMPARE(Tree::readFile(trees.local + "/top.txt"), QByteArray("also new"));
+    COMPARE_LISTS(Tree::snapshot(trees.local), Tree::snapshot(trees.remote));
 }
 
 // A stamp later than the source tree's clock (a clock stepped back, or one
@@ -225,25 +194,18 @@ void TestClockEvidence::remoteChangesArriveWhateverTheShareClock()
 // named, every file is looked at, and the new stamp is the tree's time.
 void TestClockEvidence::storedStampAheadOfTheTreeIsNotTrusted()
 {
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString local = dir.filePath("local");
-    const QString remote = dir.filePath("remote");
-    QVERIFY(QDir().mkpath(local));
-    Tree::writeFile(remote + "/old.txt", "old", oldTime);
-    Tree::writeFile(remote + "/fresh.txt", "fresh");
+    TreePair trees;
+    QVERIFY(QDir().mkpath(trees.local));
+    Tree::writeFile(trees.remote + "/old.txt", "old", oldTime);
+    Tree::writeFile(trees.remote + "/fresh.txt", "fresh");
     QThread::msleep(20);
 
-    Pair pair(local, remote);
+    SyncPair pair(trees.local, trees.remote);
     pair.downloadTime = nowMs() + 3600 * 1000;
-    const SyncOutcome outcome = pair.run(SyncDirection::Download);
-    QVERIFY2(outcome.completed, qPrintable(described(pair.lines)));
-    const QStringList said = indentedLines(pair.lines);
-    QVERIFY2(!said.isEmpty()
-                     && said.first()
-                                == QStringLiteral(
-                                        "    上次同步时间晚于源目录的当前时间，本次检查全部文件"),
-             qPrintable(described(pair.lines)));
+    const SyncOutcome outcome = pair.download();
+    QVERIFY2(outcome.completed, qPrintable(pair.said()));
+    QVERIFY2(!pair.body().isEmpty() && pair.body().first().startsWith("StampAhead"),
+             qPrintable(pair.said()));
     QCOMPARE(outcome.copied, 2);
     QVERIFY(outcome.stamp < nowMs());
 }
@@ -267,41 +229,37 @@ void TestClockEvidence::sameSizeRewriteNeverLooksInStep()
     QFETCH(bool, wholeSeconds);
     QFETCH(int, rounds);
     QFETCH(int, files);
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    std::unique_ptr<RemoteMount> image;
-    QString local = dir.filePath("local");
-    if (wholeSeconds) {
-        image = std::make_unique<RemoteMount>(QStringLiteral("ext2-whole-seconds"));
+    TreePair trees;
+    const auto image = wholeSeconds ? std::make_unique<RemoteMount>("ext2-whole-seconds") : nullptr;
+    if (image)
         REQUIRE_MOUNT(*image);
-        local = image->path() + "/local";
-    }
-    const QString remote = dir.filePath("remote");
+    const QString local = image ? image->path() + "/local" : trees.local;
     QVERIFY(QDir().mkpath(local));
 
-    Pair pair(local, remote);
+    SyncPair pair(local, trees.remote);
     int diverged = 0;
     int deferred = 0;
+    const auto writeAll = [&](int round, int version) {
+        for (int i = 0; i < files; ++i)
+            Tree::writeFile(
+                    local + QStringLiteral("/f%1.txt").arg(i),
+                    QStringLiteral("round %1 version %2").arg(round, 3).arg(version).toUtf8());
+    };
     for (int round = 0; round < rounds; ++round) {
         // Starts at another point of the second each round.
         if (wholeSeconds)
             QThread::msleep(static_cast<unsigned long>(round * 230));
-        for (int i = 0; i < files; ++i)
-            Tree::writeFile(local + QStringLiteral("/f%1.txt").arg(i),
-                            QStringLiteral("round %1 version 1").arg(round, 3).toUtf8());
-        const SyncOutcome first = pair.run(SyncDirection::Upload);
-        QVERIFY2(first.completed, qPrintable(described(pair.lines)));
+        writeAll(round, 1);
+        const SyncOutcome first = pair.upload();
+        QVERIFY2(first.completed, qPrintable(pair.said()));
         deferred += first.deferred;
-        for (int i = 0; i < files; ++i)
-            Tree::writeFile(local + QStringLiteral("/f%1.txt").arg(i),
-                            QStringLiteral("round %1 version 2").arg(round, 3).toUtf8());
+        writeAll(round, 2);
         if (wholeSeconds)
             waitForNextSecond();
-        const SyncOutcome second = pair.run(SyncDirection::Upload);
-        QVERIFY2(second.completed, qPrintable(described(pair.lines)));
+        QVERIFY2(pair.upload().completed, qPrintable(pair.said()));
         for (int i = 0; i < files; ++i) {
             const QString name = QStringLiteral("/f%1.txt").arg(i);
-            if (Tree::readFile(remote + name) != Tree::readFile(local + name))
+            if (Tree::readFile(trees.remote + name) != Tree::readFile(local + name))
                 ++diverged;
         }
     }
@@ -319,40 +277,31 @@ void TestClockEvidence::coarseTargetStaysQuiet()
 {
     RemoteMount image(QStringLiteral("ext2-whole-seconds"));
     REQUIRE_MOUNT(image);
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString local = dir.filePath("local");
-    const QString remote = image.path() + "/remote";
-    int count = 0;
-    for (int a = 0; a < 6; ++a) {
-        for (int b = 0; b < 5; ++b) {
-            for (int f = 0; f < 10; ++f, ++count)
-                Tree::writeFile(
-                        QStringLiteral("%1/d%2/e%3/file %4.txt").arg(local).arg(a).arg(b).arg(f),
+    TreePair trees;
+    for (int count = 0; count < 300; ++count)
+        Tree::writeFile(QStringLiteral("%1/d%2/e%3/file %4.txt")
+                                .arg(trees.local)
+                                .arg(count / 50)
+                                .arg(count / 10 % 5)
+                                .arg(count % 10),
                         QByteArray::number(count), oldTime.addMSecs(count * 7919));
-        }
-    }
-    QCOMPARE(count, 300);
 
-    Pair pair(local, remote);
-    SyncOutcome outcome = pair.run(SyncDirection::Upload);
-    QVERIFY2(outcome.completed && outcome.copied == 300, qPrintable(described(pair.lines)));
+    SyncPair pair(trees.local, image.path() + "/remote");
+    SyncOutcome outcome = pair.upload();
+    QVERIFY2(outcome.completed && outcome.copied == 300, qPrintable(pair.said()));
 
     // As after 清除缓存: every file is looked at again, in both directions.
     pair.uploadTime = 0;
-    outcome = pair.run(SyncDirection::Upload);
-    QVERIFY2(outcome.completed, qPrintable(described(pair.lines)));
-    QCOMPARE(indentedLines(pair.lines), QStringList());
-    outcome = pair.run(SyncDirection::Download);
-    QVERIFY2(outcome.completed, qPrintable(described(pair.lines)));
-    QCOMPARE(indentedLines(pair.lines), QStringList());
+    QVERIFY2(pair.upload().completed, qPrintable(pair.said()));
+    COMPARE_LISTS(pair.body(), QStringList());
+    QVERIFY2(pair.download().completed, qPrintable(pair.said()));
+    COMPARE_LISTS(pair.body(), QStringList());
 
-    Tree::writeFile(local + "/d2/new.txt", "new", oldTime);
-    outcome = pair.run(SyncDirection::Upload);
-    QVERIFY2(outcome.completed, qPrintable(described(pair.lines)));
-    QCOMPARE(indentedLines(pair.lines), QStringList {copyLine + "/d2/new.txt"});
-    outcome = pair.run(SyncDirection::Download);
-    QCOMPARE(indentedLines(pair.lines), QStringList());
+    Tree::writeFile(trees.local + "/d2/new.txt", "new", oldTime);
+    QVERIFY2(pair.upload().completed, qPrintable(pair.said()));
+    COMPARE_LISTS(pair.body(), QStringList {"Copied d2/new.txt"});
+    pair.download();
+    COMPARE_LISTS(pair.body(), QStringList());
 }
 
 // With nothing edited by anyone, upload → download → upload → download
@@ -375,40 +324,34 @@ void TestClockEvidence::steadyStateIsQuiet()
 {
     QFETCH(bool, wholeSecondRemote);
     QFETCH(qint64, shiftMs);
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    std::unique_ptr<RemoteMount> image;
-    QString remote = dir.filePath("remote");
-    if (wholeSecondRemote) {
-        image = std::make_unique<RemoteMount>(QStringLiteral("ext2-whole-seconds"));
+    TreePair trees;
+    const auto image
+            = wholeSecondRemote ? std::make_unique<RemoteMount>("ext2-whole-seconds") : nullptr;
+    if (image)
         REQUIRE_MOUNT(*image);
-        remote = image->path() + "/remote";
-    }
-    const QString local = dir.filePath("local");
+    const QString remote = image ? image->path() + "/remote" : trees.remote;
     for (int i = 0; i < 20; ++i)
-        Tree::writeFile(QStringLiteral("%1/dir%2/old %3.txt").arg(local).arg(i % 4).arg(i), "old",
-                        oldTime.addSecs(i));
-    Tree::writeFile(local + "/ahead.txt", "dated an hour ahead",
+        Tree::writeFile(QStringLiteral("%1/dir%2/old %3.txt").arg(trees.local).arg(i % 4).arg(i),
+                        "old", oldTime.addSecs(i));
+    Tree::writeFile(trees.local + "/ahead.txt", "dated an hour ahead",
                     QDateTime::currentDateTimeUtc().addSecs(3600));
-    Tree::writeFile(local + "/dir1/fresh.txt", "written just now");
+    Tree::writeFile(trees.local + "/dir1/fresh.txt", "written just now");
     QThread::msleep(1100); // past the running second
 
-    const ShiftedRun first = runShifted("upload", local, remote, 0, shiftMs);
-    QVERIFY2(first.exitCode == 0, qPrintable(described(first.lines, first.errors)));
-    QCOMPARE(indentedLines(first.lines).size(), 22);
-    qint64 uploadStamp = first.stamp;
-    qint64 downloadStamp = 0;
+    const RunnerRun first = runShifted("upload", trees.local, remote, 0, shiftMs);
+    QVERIFY2(first.completed(), qPrintable(first.said()));
+    QCOMPARE(first.body().size(), 22);
+    QCOMPARE(first.copied().size(), 22);
+    qint64 stamps[] = {first.stamp(), 0}; // upload, download
     for (int round = 0; round < 2; ++round) {
-        const ShiftedRun download = runShifted("download", local, remote, downloadStamp, shiftMs);
-        QVERIFY2(download.exitCode == 0 && download.lines.size() == 2,
-                 qPrintable(described(download.lines, download.errors)));
-        downloadStamp = download.stamp;
-        const ShiftedRun upload = runShifted("upload", local, remote, uploadStamp, shiftMs);
-        QVERIFY2(upload.exitCode == 0 && upload.lines.size() == 2,
-                 qPrintable(described(upload.lines, upload.errors)));
-        uploadStamp = upload.stamp;
+        for (const int download : {1, 0}) {
+            const RunnerRun run = runShifted(download ? "download" : "upload", trees.local, remote,
+                                             stamps[download], shiftMs);
+            QVERIFY2(run.completed() && run.body().isEmpty(), qPrintable(run.said()));
+            stamps[download] = run.stamp();
+        }
     }
-    QCOMPARE(Tree::names(local), Tree::names(remote));
+    COMPARE_LISTS(Tree::names(trees.local), Tree::names(remote));
 }
 
 // A folder or a file moved or unpacked into the tree keeps its old dates,
@@ -429,73 +372,58 @@ void TestClockEvidence::folderMovedInWithOldDatesIsCopied()
 {
     QFETCH(bool, ctimeBlind);
     QFETCH(QString, into);
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString source = dir.filePath("source");
-    const QString target = dir.filePath("target");
-    Tree::writeFile(source + "/keep.txt", "keep", oldTime);
-    Tree::writeFile(source + "/sub/keep.txt", "keep", oldTime);
-    Tree::writeFile(dir.filePath("outside/moved/x.txt"), "x", oldTime);
-    Tree::writeFile(dir.filePath("outside/moved/deeper/y.txt"), "y", oldTime);
-    QVERIFY(setDirectoryTime(dir.filePath("outside/moved/deeper"), oldTime));
-    QVERIFY(setDirectoryTime(dir.filePath("outside/moved"), oldTime));
-    Tree::writeFile(dir.filePath("outside/lone.txt"), "lone", oldTime);
+    TreePair trees;
+    Tree::writeFile(trees.local + "/keep.txt", "keep", oldTime);
+    Tree::writeFile(trees.local + "/sub/keep.txt", "keep", oldTime);
+    Tree::writeFile(trees.path("outside/moved/x.txt"), "x", oldTime);
+    Tree::writeFile(trees.path("outside/moved/deeper/y.txt"), "y", oldTime);
+    QVERIFY(setDirectoryTime(trees.path("outside/moved/deeper"), oldTime));
+    QVERIFY(setDirectoryTime(trees.path("outside/moved"), oldTime));
+    Tree::writeFile(trees.path("outside/lone.txt"), "lone", oldTime);
 
-    LiveText pattern;
-    LiveText localField(source + QLatin1Char('/'));
-    QStringList lines;
-    const auto copyOnce = [&](qint64 since) {
-        std::unique_ptr<FileSystem> fileSystem;
-        if (ctimeBlind)
-            fileSystem = std::make_unique<CtimeBlindFileSystem>();
-        else
-            fileSystem = makeFileSystem();
-        DirectoryCopy copy(
-                pattern, localField, [&lines](const QString &line) { lines << line; }, nullptr,
-                fileSystem.get());
-        return copy.run(source, target, true, since);
-    };
-    QVERIFY(copyOnce(0).complete());
+    Copier copier(ctimeBlind ? std::make_unique<CtimeBlindFileSystem>() : nullptr);
+    QVERIFY2(copier.run(trees.local, trees.remote).complete(), qPrintable(copier.said()));
     QThread::msleep(20);
     const qint64 since = nowMs();
     QThread::msleep(20);
-    QVERIFY(QDir().rename(dir.filePath("outside/moved"), source + "/" + into + "moved"));
-    QVERIFY(QDir().rename(dir.filePath("outside/lone.txt"), source + "/" + into + "lone.txt"));
+    QVERIFY(QDir().rename(trees.path("outside/moved"), trees.local + "/" + into + "moved"));
+    QVERIFY(QDir().rename(trees.path("outside/lone.txt"), trees.local + "/" + into + "lone.txt"));
 
-    lines.clear();
-    const CopyReport report = copyOnce(since);
-    QVERIFY2(report.complete(), qPrintable(described(lines)));
-    QCOMPARE(Tree::sorted(lines),
-             QStringList({copyLine + into + "lone.txt", copyLine + into + "moved/deeper/y.txt",
-                          copyLine + into + "moved/x.txt"}));
+    copier.log.clear();
+    QVERIFY2(copier.run(trees.local, trees.remote, since).complete(), qPrintable(copier.said()));
+    COMPARE_LISTS(
+            Tree::sorted(copier.briefs()),
+            QStringList({"Copied " + into + "lone.txt", "Copied " + into + "moved/deeper/y.txt",
+                         "Copied " + into + "moved/x.txt"}));
 }
 
 // Nothing can be created in a read-only source: the run keeps this machine's
-// clock with a wide margin, says so once, and still copies.
+// clock with the margin of a day, says so once, and still copies.
 void TestClockEvidence::unwritableSourceUsesLocalClockAndSaysSoOnce()
 {
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    Tree::writeFile(dir.filePath("files/a.txt"), "a", oldTime);
-    ReadOnlyView view(dir.filePath("files"));
+    TreePair trees;
+    Tree::writeFile(trees.path("files/a.txt"), "a", oldTime);
+    ReadOnlyView view(trees.path("files"));
     REQUIRE_MOUNT(view);
-    const QString remote = dir.filePath("remote");
 
-    Pair pair(view.path(), remote);
+    SyncPair pair(view.path(), trees.remote);
     const qint64 before = nowMs();
-    SyncOutcome outcome = pair.run(SyncDirection::Upload);
-    QVERIFY2(outcome.completed, qPrintable(described(pair.lines)));
-    const QStringList notices = indentedLines(pair.lines).filter(QStringLiteral("按本机时钟计时"));
-    QCOMPARE(notices.size(), 1);
-    QVERIFY2(notices.first().startsWith(QStringLiteral("    无法在源目录创建临时文件（")),
-             qPrintable(notices.first()));
-    QCOMPARE(Tree::readFile(remote + "/a.txt"), QByteArray("a"));
-    QVERIFY(outcome.stamp <= before - SyncJob::unmeasuredMarginMs + 1000);
-    QVERIFY(outcome.stamp >= before - SyncJob::unmeasuredMarginMs - 1000);
+    SyncOutcome outcome = pair.upload();
+    const qint64 after = nowMs();
+    QVERIFY2(outcome.completed, qPrintable(pair.said()));
+    QCOMPARE(pair.log.count(EventKind::SourceClockUnreadable), 1);
+    COMPARE_LISTS(pair.body(),
+                  QStringList({"SourceClockUnreadable " + view.path(), "Copied a.txt"}));
+    QCOMPARE(Tree::readFile(trees.remote + "/a.txt"), QByteArray("a"));
+    QVERIFY2(outcome.stamp >= before - unmeasuredMarginMs
+                     && outcome.stamp <= after - unmeasuredMarginMs,
+             qPrintable(QStringLiteral("stamp %1, this machine's clock from %2 to %3")
+                                .arg(outcome.stamp)
+                                .arg(before)
+                                .arg(after)));
 
-    outcome = pair.run(SyncDirection::Upload);
-    QVERIFY(outcome.completed);
-    QCOMPARE(indentedLines(pair.lines), QStringList());
+    QVERIFY(pair.upload().completed);
+    COMPARE_LISTS(pair.body(), QStringList());
 }
 
 // A power cut after a copy's time and mark reached the disk but before its
@@ -503,35 +431,27 @@ void TestClockEvidence::unwritableSourceUsesLocalClockAndSaysSoOnce()
 // next upload replaces it, and no download carries it over the original.
 void TestClockEvidence::copyCutShortIsRepairedNeverCarriedBack()
 {
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString local = dir.filePath("local");
-    const QString remote = dir.filePath("remote");
+    TreePair trees;
     const QByteArray content(5000, 'x');
-    Tree::writeFile(local + "/doc.txt", content, oldTime);
-    Pair pair(local, remote);
-    QVERIFY2(pair.run(SyncDirection::Upload).completed, qPrintable(described(pair.lines)));
+    Tree::writeFile(trees.local + "/doc.txt", content, oldTime);
+    SyncPair pair(trees.local, trees.remote);
+    QVERIFY2(pair.upload().completed, qPrintable(pair.said()));
 
-    QFile copy(remote + "/doc.txt");
+    QFile copy(trees.remote + "/doc.txt");
     QVERIFY(copy.open(QIODevice::ReadWrite));
     QVERIFY(copy.resize(1024));
     QVERIFY(copy.setFileTime(oldTime, QFileDevice::FileModificationTime));
     copy.close();
 
-    SyncOutcome outcome = pair.run(SyncDirection::Download);
-    QVERIFY(!outcome.completed);
-    QCOMPARE(indentedLines(pair.lines),
-             QStringList {QStringLiteral("    复制失败：") + remote
-                          + QStringLiteral("/doc.txt（源文件是未写完整的副本（大小与复制时不符），"
-                                           "未复制）")});
-    QCOMPARE(Tree::readFile(local + "/doc.txt"), content);
+    QVERIFY(!pair.download().completed);
+    COMPARE_LISTS(pair.body(), QStringList {"Failed(SourceCutShort) doc.txt"});
+    QCOMPARE(Tree::readFile(trees.local + "/doc.txt"), content);
 
-    outcome = pair.run(SyncDirection::Upload);
-    QVERIFY2(outcome.completed, qPrintable(described(pair.lines)));
-    QCOMPARE(indentedLines(pair.lines), QStringList {copyLine + "/doc.txt"});
-    QCOMPARE(Tree::readFile(remote + "/doc.txt"), content);
-    QVERIFY(pair.run(SyncDirection::Download).completed);
-    QCOMPARE(indentedLines(pair.lines), QStringList());
+    QVERIFY2(pair.upload().completed, qPrintable(pair.said()));
+    COMPARE_LISTS(pair.body(), QStringList {"Copied doc.txt"});
+    QCOMPARE(Tree::readFile(trees.remote + "/doc.txt"), content);
+    QVERIFY(pair.download().completed);
+    COMPARE_LISTS(pair.body(), QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestClockEvidence)

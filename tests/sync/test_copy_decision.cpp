@@ -1,4 +1,4 @@
-#include "sync/copy_decision.h"
+#include "sync/decision/copy_decision.h"
 
 #include <QtTest>
 
@@ -34,7 +34,6 @@ EntryStatus file(qint64 modifiedUs, qint64 size)
     EntryStatus status;
     status.type = EntryType::File;
     status.modifiedUs = modifiedUs;
-    status.modifiedMs = modifiedUs / 1000;
     status.size = size;
     return status;
 }

@@ -7,6 +7,8 @@
 // The runs are twinfold-sync-runner processes, as root: the worst case, for
 // which no permission bit outside would stop a write.
 
+#include "support/checks.h"
+#include "support/runner_run.h"
 #include "support/tree.h"
 
 #include <QCryptographicHash>
@@ -14,8 +16,6 @@
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QProcess>
-#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -27,23 +27,7 @@
 #include <thread>
 #include <unistd.h>
 
-// Ends the test function when a helper that checks something has failed.
-#define RETURN_IF_FAILED() \
-    do { \
-        if (QTest::currentTestFailed()) \
-            return; \
-    } while (false)
-
 namespace {
-
-struct RunResult
-{
-    int exitCode = -1;
-    QStringList lines;
-
-    QStringList failures() const { return lines.filter(QRegularExpression("^    复制失败：")); }
-    QString output() const { return lines.join(QLatin1Char('\n')); }
-};
 
 QByteArray encoded(const QString &path)
 {
@@ -130,13 +114,12 @@ private:
     static void directions();
     // A fresh case: its source and target, for the direction of the current row.
     void makeCase(const QString &name);
-    RunResult run(qint64 since = 0);
-    // What the run shows for a path: relative to the local root when under it.
-    QString shown(const QString &path) const
-    {
-        return path.startsWith(local) ? path.mid(local.size()) : path;
-    }
-    void verifyFailures(const RunResult &result, const QStringList &shownPaths);
+    RunnerRun run(qint64 since = 0);
+    // The run did not complete: each path has its TargetIsLink failure, and
+    // nothing else failed. A link in place of a directory is named by its
+    // path in the target, one in place of a file by the source file's
+    // (relative to the source root, as the runner prints it).
+    void verifyFailures(const RunnerRun &result, const QStringList &paths);
     void verifyOutsideUnchanged();
 
     std::unique_ptr<QTemporaryDir> base; // made by initTestCase
@@ -188,38 +171,22 @@ void TestHostileTrees::makeCase(const QString &name)
     outsideBefore = inodeSnapshot(base->path(), QStringLiteral("cases"));
 }
 
-RunResult TestHostileTrees::run(qint64 since)
+// Its events, one line each ("Copied a.txt", "Failed(TargetIsLink) sub"),
+// paths relative to the source.
+RunnerRun TestHostileTrees::run(qint64 since)
 {
-    RunResult result;
-    QProcess runner;
-    runner.start(SYNC_RUNNER, {download ? "download" : "upload", local, remote, "--since",
-                               QString::number(since)});
-    if (!runner.waitForFinished(60000)) {
-        runner.kill();
-        runner.waitForFinished(10000);
-        return result;
-    }
-    result.exitCode = runner.exitStatus() == QProcess::NormalExit ? runner.exitCode() : -1;
-    result.lines = QString::fromUtf8(runner.readAllStandardOutput()).split(QLatin1Char('\n'));
-    return result;
+    return runRunner(SYNC_RUNNER, {download ? "download" : "upload", local, remote, "--since",
+                                   QString::number(since)});
 }
 
-void TestHostileTrees::verifyFailures(const RunResult &result, const QStringList &shownPaths)
+void TestHostileTrees::verifyFailures(const RunnerRun &result, const QStringList &paths)
 {
-    QVERIFY2(result.exitCode == 1, qPrintable(result.output()));
-    const QStringList failures = result.failures();
-    QVERIFY2(failures.size() == shownPaths.size(), qPrintable(result.output()));
-    for (const QString &path : shownPaths) {
-        const QString line
-                = QStringLiteral("    复制失败：%1（目标位置是符号链接，未改动）").arg(path);
-        QVERIFY2(failures.contains(line),
-                 qPrintable(line + QStringLiteral(" not in\n") + result.output()));
-    }
-    const QString name = download ? QStringLiteral("下载") : QStringLiteral("上传");
-    QVERIFY2(result.lines.contains(QStringLiteral("%1未完成，失败 %2 项，保留时间 0")
-                                           .arg(name)
-                                           .arg(shownPaths.size())),
-             qPrintable(result.output()));
+    QVERIFY2(result.exitCode == 1, qPrintable(result.said()));
+    COMPARE_LISTS(Tree::sorted(result.failed()),
+                  Tree::sorted(Tree::prefixed(QStringLiteral("Failed(TargetIsLink) "), paths)));
+    const QString incomplete = QStringLiteral("Incomplete failures=%1 kept=0").arg(paths.size());
+    QVERIFY2(result.lines.contains(incomplete),
+             qPrintable(incomplete + QStringLiteral(" not in\n") + result.said()));
 }
 
 void TestHostileTrees::verifyOutsideUnchanged()
@@ -253,20 +220,20 @@ void TestHostileTrees::directoryLinkInTargetIsReportedAndLeftAlone()
     QVERIFY(::symlink("../../../outside/dir/nested", encoded(target + "/rel").constData()) == 0);
     QVERIFY(QFileInfo(target + "/rel/n.txt").exists()); // the relative link does lead out
 
-    const RunResult result = run();
+    const RunnerRun result = run();
     verifyOutsideUnchanged();
     RETURN_IF_FAILED();
-    verifyFailures(result, {shown(target + "/sub"), shown(target + "/rel")});
+    verifyFailures(result, {target + "/sub", target + "/rel"});
     RETURN_IF_FAILED();
     QCOMPARE(linkTarget(target + "/sub"), outside + "/dir");
     QCOMPARE(linkTarget(target + "/rel"), QStringLiteral("../../../outside/dir/nested"));
     QCOMPARE(Tree::readFile(target + "/top.txt"), QByteArray("top"));
 
     // Still there next time, and still reported.
-    const RunResult again = run();
+    const RunnerRun again = run();
     verifyOutsideUnchanged();
     RETURN_IF_FAILED();
-    verifyFailures(again, {shown(target + "/sub"), shown(target + "/rel")});
+    verifyFailures(again, {target + "/sub", target + "/rel"});
 }
 
 void TestHostileTrees::fileLinkInTargetIsReportedAndLeftAlone()
@@ -285,11 +252,10 @@ void TestHostileTrees::fileLinkInTargetIsReportedAndLeftAlone()
             == 0);
     QVERIFY(QFileInfo(target + "/rel.txt").isFile());
 
-    const RunResult result = run();
+    const RunnerRun result = run();
     verifyOutsideUnchanged();
     RETURN_IF_FAILED();
-    verifyFailures(result, {shown(source + "/a.txt"), shown(source + "/fresh.txt"),
-                            shown(source + "/rel.txt")});
+    verifyFailures(result, {"a.txt", "fresh.txt", "rel.txt"});
     RETURN_IF_FAILED();
     QCOMPARE(linkTarget(target + "/a.txt"), outside + "/secret.txt");
     QCOMPARE(linkTarget(target + "/fresh.txt"), outside + "/dir/fresh.txt");
@@ -308,10 +274,10 @@ void TestHostileTrees::linkAsIntermediateComponentIsReportedAndLeftAlone()
     QVERIFY(QDir().mkpath(target + "/p"));
     QVERIFY(QFile::link(outside + "/dir", target + "/p/q"));
 
-    const RunResult result = run();
+    const RunnerRun result = run();
     verifyOutsideUnchanged();
     RETURN_IF_FAILED();
-    verifyFailures(result, {shown(target + "/p/q")});
+    verifyFailures(result, {target + "/p/q"});
     RETURN_IF_FAILED();
     QCOMPARE(linkTarget(target + "/p/q"), outside + "/dir");
     QCOMPARE(Tree::readFile(target + "/p/t.txt"), QByteArray("t"));
@@ -373,13 +339,13 @@ void TestHostileTrees::targetSwappedForLinkDuringRunsNeverReachesOutside()
         const QDateTime mtime = QDateTime::fromMSecsSinceEpoch(stamp);
         for (const QString &file : qAsConst(sourceFiles))
             Tree::setModified(source + file, mtime);
-        const RunResult result = run();
+        const RunnerRun result = run();
         ++runs;
-        linkReports += result.failures().filter(QStringLiteral("符号链接")).size();
-        copies += result.lines.filter(QRegularExpression("^    复制文件：")).size();
+        linkReports += result.failed().filter(QStringLiteral("(TargetIsLink)")).size();
+        copies += result.copied().size();
         if (result.exitCode != 0 && result.exitCode != 1) {
             ++badExits;
-            lastOutput = result.output();
+            lastOutput = result.said();
         }
     }
     stop.store(true);

@@ -1,6 +1,7 @@
-#include "sync/ignore_filter.h"
-#include "sync/live_text.h"
+#include "sync/walk/ignore_filter.h"
+#include "sync/walk/live_text.h"
 
+#include <QRandomGenerator>
 #include <QtTest>
 
 // The name test of the copy: the pattern field's text as a whole-name,
@@ -14,17 +15,29 @@ private slots:
     void matchesWholeNameCaseSensitively();
     void blankPatternIgnoresNothing_data();
     void blankPatternIgnoresNothing();
-    void invalidPatternIgnoresNothing();
-    void invalidPatternIsReportedOnce();
-    void eachNewInvalidPatternIsReported();
+    void invalidPatternIgnoresNothingAndIsReportedOnce_data();
+    void invalidPatternIgnoresNothingAndIsReportedOnce();
+    void invalidPatternIsReportedOncePerTextAcrossEdits();
     void validPatternIsNotReported();
     void editAppliesToNextName();
     void blankingAndRestoringPatternTakesEffect();
+    void patternChangeAppliesToTheNextName();
 };
 
 namespace {
 
-const QString warningPrefix = QStringLiteral("    忽略规则无效");
+// The patterns the filter reported unusable, with Qt's words for each.
+struct Reports
+{
+    EventSink sink()
+    {
+        return [this](const SyncEvent &event) {
+            if (event.kind == EventKind::PatternUnusable)
+                patterns << event.pattern + QStringLiteral(": ") + event.patternProblem;
+        };
+    }
+    QStringList patterns;
+};
 
 } // namespace
 
@@ -93,65 +106,69 @@ void TestIgnoreFilter::blankPatternIgnoresNothing()
     QFETCH(QString, pattern);
 
     const LiveText text(pattern);
-    QStringList warnings;
-    IgnoreFilter filter(text, [&warnings](const QString &line) { warnings << line; });
+    Reports reports;
+    IgnoreFilter filter(text, reports.sink());
     const QStringList names {"a.txt", "docs/", ".git/", "", " ", "   ", "\t\n"};
     for (const QString &name : names)
         QVERIFY2(!filter.isIgnored(name), qPrintable(QStringLiteral("ignored '%1'").arg(name)));
-    QCOMPARE(warnings, QStringList());
+    QCOMPARE(reports.patterns, QStringList());
 }
 
-void TestIgnoreFilter::invalidPatternIgnoresNothing()
+void TestIgnoreFilter::invalidPatternIgnoresNothingAndIsReportedOnce_data()
 {
-    const LiveText text(QStringLiteral("("));
-    IgnoreFilter filter(text);
-    QVERIFY(!filter.isIgnored(QStringLiteral("(")));
-    QVERIFY(!filter.isIgnored(QStringLiteral("a.txt")));
-    QVERIFY(!filter.isIgnored(QStringLiteral("docs/")));
-    QVERIFY(!filter.isIgnored(QString()));
+    QTest::addColumn<QString>("pattern");
+    for (const char *pattern : {"(", "a)", "[a-", "*a", "a{2,1}", "(?:a"})
+        QTest::newRow(pattern) << QString::fromLatin1(pattern);
 }
 
-void TestIgnoreFilter::invalidPatternIsReportedOnce()
+void TestIgnoreFilter::invalidPatternIgnoresNothingAndIsReportedOnce()
 {
-    LiveText text(QStringLiteral("("));
-    QStringList warnings;
-    IgnoreFilter filter(text, [&warnings](const QString &line) { warnings << line; });
-    for (int i = 0; i < 5; ++i)
-        filter.isIgnored(QStringLiteral("file%1.txt").arg(i));
+    QFETCH(QString, pattern);
+    QVERIFY2(!QRegExp(pattern).isValid(), qPrintable(pattern));
+    LiveText text(pattern);
+    Reports reports;
+    IgnoreFilter filter(text, reports.sink());
+    // Names a plausible reading of the pattern might have caught.
+    const QStringList names {pattern, "a", "(", ".git/", "", "aa", "docs/"};
+    for (int round = 0; round < 5; ++round) {
+        for (const QString &name : names)
+            QVERIFY2(!filter.isIgnored(name), qPrintable(pattern + QStringLiteral(" / ") + name));
+    }
     // Setting the same text again is no new pattern.
-    text.setText(QStringLiteral("("));
-    filter.isIgnored(QStringLiteral("later.txt"));
-
-    QCOMPARE(warnings.size(), 1);
-    QVERIFY2(warnings.first().startsWith(warningPrefix), qPrintable(warnings.first()));
-    QVERIFY2(warnings.first().contains(QLatin1Char('(')), qPrintable(warnings.first()));
+    text.setText(pattern);
+    QVERIFY(!filter.isIgnored(QStringLiteral("a")));
+    QCOMPARE(reports.patterns.size(), 1);
+    QVERIFY2(reports.patterns.first().startsWith(pattern + QStringLiteral(": "))
+                     && reports.patterns.first().size() > pattern.size() + 2,
+             qPrintable(reports.patterns.first()));
 }
 
-void TestIgnoreFilter::eachNewInvalidPatternIsReported()
+// The user types while a long run goes on: "(" is invalid, "(a)" is fine, and
+// back to "(" with a backspace. Each distinct invalid text is reported once,
+// so a text that comes back is not reported again.
+void TestIgnoreFilter::invalidPatternIsReportedOncePerTextAcrossEdits()
 {
-    LiveText text(QStringLiteral("("));
-    QStringList warnings;
-    IgnoreFilter filter(text, [&warnings](const QString &line) { warnings << line; });
-    QVERIFY(!filter.isIgnored(QStringLiteral("a")));
-    text.setText(QStringLiteral("[a"));
-    QVERIFY(!filter.isIgnored(QStringLiteral("a")));
-    QVERIFY(!filter.isIgnored(QStringLiteral("b")));
-
-    QCOMPARE(warnings.size(), 2);
-    QVERIFY2(warnings.at(0).startsWith(warningPrefix) && warnings.at(0).contains("("),
-             qPrintable(warnings.at(0)));
-    QVERIFY2(warnings.at(1).startsWith(warningPrefix) && warnings.at(1).contains("[a"),
-             qPrintable(warnings.at(1)));
+    LiveText text;
+    Reports reports;
+    IgnoreFilter filter(text, reports.sink());
+    for (const char *edit : {"(", "(a", "(a)", "(a", "(", "", "(", "[a"}) {
+        text.setText(QString::fromLatin1(edit));
+        QVERIFY(!filter.isIgnored(QStringLiteral("b")));
+    }
+    QCOMPARE(reports.patterns.size(), 3);
+    QVERIFY(reports.patterns.at(0).startsWith(QStringLiteral("(: ")));
+    QVERIFY(reports.patterns.at(1).startsWith(QStringLiteral("(a: ")));
+    QVERIFY(reports.patterns.at(2).startsWith(QStringLiteral("[a: ")));
 }
 
 void TestIgnoreFilter::validPatternIsNotReported()
 {
     const LiveText text(QStringLiteral("^\\..*/$"));
-    QStringList warnings;
-    IgnoreFilter filter(text, [&warnings](const QString &line) { warnings << line; });
+    Reports reports;
+    IgnoreFilter filter(text, reports.sink());
     QVERIFY(filter.isIgnored(QStringLiteral(".git/")));
     QVERIFY(!filter.isIgnored(QStringLiteral("a.txt")));
-    QCOMPARE(warnings, QStringList());
+    QCOMPARE(reports.patterns, QStringList());
 }
 
 // The field can be edited while a copy runs: the name tested after the edit
@@ -159,8 +176,8 @@ void TestIgnoreFilter::validPatternIsNotReported()
 void TestIgnoreFilter::editAppliesToNextName()
 {
     LiveText text(QStringLiteral(".*\\.log"));
-    QStringList warnings;
-    IgnoreFilter filter(text, [&warnings](const QString &line) { warnings << line; });
+    Reports reports;
+    IgnoreFilter filter(text, reports.sink());
     QVERIFY(filter.isIgnored(QStringLiteral("a.log")));
     QVERIFY(!filter.isIgnored(QStringLiteral("a.tmp")));
 
@@ -176,7 +193,7 @@ void TestIgnoreFilter::editAppliesToNextName()
     QVERIFY(filter.isIgnored(QStringLiteral("a.tmp")));
     QVERIFY(!filter.isIgnored(QStringLiteral("b.tmp")));
 
-    QCOMPARE(warnings.size(), 1);
+    QCOMPARE(reports.patterns.size(), 1);
 }
 
 void TestIgnoreFilter::blankingAndRestoringPatternTakesEffect()
@@ -193,6 +210,33 @@ void TestIgnoreFilter::blankingAndRestoringPatternTakesEffect()
 
     text.setText(QString());
     QVERIFY(!filter.isIgnored(QStringLiteral("tmp")));
+}
+
+// Whatever the text was a name ago, the answer is the fresh expression's.
+void TestIgnoreFilter::patternChangeAppliesToTheNextName()
+{
+    const quint32 seed = QRandomGenerator::global()->generate();
+    QRandomGenerator random(seed);
+    LiveText text;
+    IgnoreFilter filter(text);
+    const QStringList patterns {"a.*", "b.*", "(", " ", "", ".*/", "^\\..*/$", "[ab]+"};
+    const QStringList names {"abc", "bcd", ".git/", "ab", "dir/", " "};
+    int changes = 0;
+    for (int step = 0; step < 2000; ++step) {
+        const QString &pattern = patterns.at(int(random.bounded(uint(patterns.size()))));
+        const QString &name = names.at(int(random.bounded(uint(names.size()))));
+        changes += pattern != text.text() ? 1 : 0;
+        text.setText(pattern);
+        QRegExp fresh(pattern, Qt::CaseSensitive, QRegExp::RegExp);
+        const bool expected
+                = !pattern.trimmed().isEmpty() && fresh.isValid() && fresh.exactMatch(name);
+        QVERIFY2(filter.isIgnored(name) == expected,
+                 qPrintable(QStringLiteral("step %1: pattern \"%2\", name \"%3\" (seed %4)")
+                                    .arg(step)
+                                    .arg(pattern, name)
+                                    .arg(seed)));
+    }
+    QVERIFY(changes > 1000);
 }
 
 QTEST_GUILESS_MAIN(TestIgnoreFilter)

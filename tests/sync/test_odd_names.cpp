@@ -5,9 +5,10 @@
 // on the raw bytes of the names, so that what the test sees is what is on
 // disk, not what a path-based call or a decoding made of it.
 
-#include "sync/directory_copy.h"
-#include "sync/live_text.h"
-#include "sync/sync_job.h"
+#include "support/checks.h"
+#include "support/copier.h"
+#include "support/sync_pair.h"
+#include "support/tree.h"
 
 #include <QCryptographicHash>
 #include <QFile>
@@ -16,7 +17,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -30,24 +31,19 @@
 namespace {
 
 // An open directory descriptor, closed when it goes.
-class Fd
+struct Fd
 {
-public:
     explicit Fd(int fd = -1)
         : fd(fd)
     { }
     Fd(Fd &&other) noexcept
-        : fd(other.fd)
-    {
-        other.fd = -1;
-    }
+        : fd(std::exchange(other.fd, -1))
+    { }
     Fd &operator=(Fd &&other) noexcept
     {
         std::swap(fd, other.fd);
         return *this;
     }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
     ~Fd()
     {
         if (fd >= 0)
@@ -56,7 +52,6 @@ public:
     int get() const { return fd; }
     bool isOpen() const { return fd >= 0; }
 
-private:
     int fd;
 };
 
@@ -178,43 +173,18 @@ void removeContents(int dir)
     }
 }
 
-// One line per difference between two walks, for a readable failure.
+// What tells two walks apart, one line per entry (its path in hex), for a
+// readable failure.
 QString differences(const QMap<QByteArray, QByteArray> &expected,
                     const QMap<QByteArray, QByteArray> &actual)
 {
-    QStringList lines;
-    for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
-        if (!actual.contains(it.key()))
-            lines << QStringLiteral("missing %1").arg(QString::fromLatin1(it.key().toHex()));
-        else if (actual.value(it.key()) != it.value())
-            lines << QStringLiteral("differs %1").arg(QString::fromLatin1(it.key().toHex()));
-    }
-    for (auto it = actual.cbegin(); it != actual.cend(); ++it) {
-        if (!expected.contains(it.key()))
-            lines << QStringLiteral("extra %1").arg(QString::fromLatin1(it.key().toHex()));
-    }
-    return lines.join(QLatin1Char('\n'));
-}
-
-// The tree without the entries below the given top-level directory names.
-QMap<QByteArray, QByteArray> without(QMap<QByteArray, QByteArray> tree,
-                                     const QList<QByteArray> &directories)
-{
-    for (auto it = tree.begin(); it != tree.end();) {
-        bool drop = false;
-        for (const QByteArray &directory : directories)
-            drop = drop || it.key().startsWith(directory + '/');
-        it = drop ? tree.erase(it) : std::next(it);
-    }
-    return tree;
-}
-
-int countLines(const QStringList &log, const QString &start)
-{
-    int count = 0;
-    for (const QString &line : log)
-        count += line.startsWith(start) ? 1 : 0;
-    return count;
+    const auto lines = [](const QMap<QByteArray, QByteArray> &tree) {
+        QStringList found;
+        for (auto it = tree.cbegin(); it != tree.cend(); ++it)
+            found << QString::fromLatin1(it.key().toHex() + ' ' + it.value());
+        return found;
+    };
+    return Tree::difference(lines(actual), lines(expected));
 }
 
 } // namespace
@@ -234,12 +204,20 @@ private slots:
     void jobsBothWaysSettleWithOddNames();
 
 private:
-    CopyReport copy(const QString &pattern = QStringLiteral("^\\..*/$"));
+    CopyReport copy()
+    {
+        Copier copier;
+        copier.pattern.setText(QStringLiteral("^\\..*/$"));
+        const CopyReport report = copier.run(source, target);
+        log = copier.log;
+        return report;
+    }
+    QString said() const { return log.said(); }
 
     std::unique_ptr<QTemporaryDir> base;
     QString source;
     QString target;
-    QStringList log;
+    EventLog log;
 };
 
 void TestOddNames::init()
@@ -249,7 +227,6 @@ void TestOddNames::init()
     source = base->filePath(QStringLiteral("source"));
     target = base->filePath(QStringLiteral("target"));
     QVERIFY(::mkdir(QFile::encodeName(source).constData(), 0755) == 0);
-    log.clear();
 }
 
 void TestOddNames::cleanup()
@@ -259,14 +236,6 @@ void TestOddNames::cleanup()
     if (top.isOpen())
         removeContents(top.get());
     base.reset();
-}
-
-CopyReport TestOddNames::copy(const QString &pattern)
-{
-    LiveText ignore(pattern);
-    LiveText localField(source);
-    DirectoryCopy copier(ignore, localField, [this](const QString &line) { log << line; });
-    return copier.run(source, target, true, 0);
 }
 
 void TestOddNames::blanksDotsControlCharactersAndChineseArriveUnchanged()
@@ -307,21 +276,21 @@ void TestOddNames::blanksDotsControlCharactersAndChineseArriveUnchanged()
     }
 
     const CopyReport report = copy();
-    QVERIFY2(report.complete(), qPrintable(log.join(QLatin1Char('\n'))));
+    QVERIFY2(report.complete(), qPrintable(said()));
     const int fileCount = files.size() * (directories.size() + 1);
     QCOMPARE(report.copied, fileCount);
-    QCOMPARE(countLines(log, QStringLiteral("    复制文件：")), fileCount);
+    QCOMPARE(log.count(EventKind::Copied), fileCount);
 
-    const auto expected = without(walk(source), {".git"});
+    auto expected = walk(source);
+    QVERIFY(expected.remove(".git/") == 1 && expected.remove(".git/config") == 1);
     QCOMPARE(expected.size(), fileCount + directories.size());
     const auto actual = walk(target);
     QVERIFY2(actual == expected, qPrintable(differences(expected, actual)));
 
-    // The log shows each name as it is, blanks at the ends included.
-    for (const char *shown : {"    复制文件：/ leading.txt", "    复制文件：/trailing.txt ",
-                              "    复制文件：/   ", "    复制文件：/ a b / c d /中文 名字.txt"}) {
-        QVERIFY2(log.contains(QString::fromUtf8(shown)), shown);
-    }
+    // The events name each file as it is, blanks at the ends included.
+    const QStringList briefs = log.briefs(source);
+    for (const char *name : {" leading.txt", "trailing.txt ", "   ", " a b / c d /中文 名字.txt"})
+        QVERIFY2(briefs.contains("Copied " + QString::fromUtf8(name)), name);
 }
 
 // NAME_MAX (255 bytes) in ASCII and in Chinese (85 characters of 3 bytes),
@@ -345,7 +314,7 @@ void TestOddNames::namesOfTheLongestLengthArrive()
     }
 
     const CopyReport report = copy();
-    QVERIFY2(report.complete(), qPrintable(log.join(QLatin1Char('\n'))));
+    QVERIFY2(report.complete(), qPrintable(said()));
     QCOMPARE(report.copied, 4);
     const auto expected = walk(source);
     const auto actual = walk(target);
@@ -389,16 +358,15 @@ void TestOddNames::pathsLongerThanPathMaxArrive()
     }
 
     const CopyReport report = copy();
-    const QString lines = log.join(QLatin1Char('\n'));
     // Whatever happens to the deep files, the shallow one is copied.
     {
         const Fd copied = openDirectory(target);
         QVERIFY(copied.isOpen());
         QCOMPARE(readAt(copied.get(), "shallow.txt"), QByteArray("shallow"));
     }
-    QCOMPARE(report.failures, countLines(log, QStringLiteral("    复制失败：")));
+    QCOMPARE(report.failures, log.count(EventKind::Failed));
     // The engine walks by descriptors, so depth is no reason to fail.
-    QVERIFY2(report.complete(), qPrintable(lines));
+    QVERIFY2(report.complete(), qPrintable(said()));
     QCOMPARE(report.copied, levels + 1);
     const auto expected = walk(source);
     const auto actual = walk(target);
@@ -437,7 +405,6 @@ void TestOddNames::namesThatAreNotUtf8KeepTheirBytes()
              QFile::decodeName(QByteArray("bad\xfe.txt")));
 
     const CopyReport report = copy();
-    const QString lines = log.join(QLatin1Char('\n'));
     const auto expected = walk(source);
     const auto actual = walk(target);
 
@@ -451,28 +418,27 @@ void TestOddNames::namesThatAreNotUtf8KeepTheirBytes()
                  qPrintable(QStringLiteral("wrong content under %1")
                                     .arg(QString::fromLatin1(it.key().toHex()))));
     }
-    // Every odd name either arrived or has its failure line.
-    QCOMPARE(report.failures, countLines(log, QStringLiteral("    复制失败：")));
+    // Every odd name either arrived or has its failure event.
+    QCOMPARE(report.failures, log.count(EventKind::Failed));
     int arrived = 0;
     for (auto it = expected.cbegin(); it != expected.cend(); ++it) {
         if (actual.contains(it.key())) {
             ++arrived;
             continue;
         }
-        const QString shown = QFile::decodeName(it.key());
-        bool reported = false;
-        for (const QString &line : log)
-            reported = reported
-                       || (line.startsWith(QStringLiteral("    复制失败："))
-                           && line.contains(shown));
+        const QString name = QFile::decodeName(it.key());
+        const bool reported
+                = std::any_of(log.events.begin(), log.events.end(), [&](const SyncEvent &event) {
+                      return event.kind == EventKind::Failed && event.path.contains(name);
+                  });
         QVERIFY2(reported, qPrintable(QStringLiteral("%1 neither arrived nor was reported:\n%2")
-                                              .arg(QString::fromLatin1(it.key().toHex()), lines)));
+                                              .arg(QString::fromLatin1(it.key().toHex()), said())));
     }
     qInfo("%d of %d entries with names that are not UTF-8 (and their neighbours) arrived "
           "byte for byte; %d reported as failed",
           arrived, int(expected.size()), report.failures);
     // The engine works on the raw bytes throughout, so all of them arrive.
-    QVERIFY2(report.complete(), qPrintable(lines));
+    QVERIFY2(report.complete(), qPrintable(said()));
     QVERIFY2(actual == expected, qPrintable(differences(expected, actual)));
 }
 
@@ -498,31 +464,24 @@ void TestOddNames::jobsBothWaysSettleWithOddNames()
         }
     }
 
-    LiveText localDir(source);
-    LiveText remoteDir(target);
-    LiveText ignore(QStringLiteral("^\\..*/$"));
-    LiveText localField(source);
-    SyncJob job(SyncShared {localDir, remoteDir, ignore, localField},
-                [this](const QString &line) { log << line; });
-
-    SyncOutcome upload = job.run(SyncDirection::Upload, 0);
-    SyncOutcome download = job.run(SyncDirection::Download, 0);
-    QVERIFY(upload.completed);
-    QVERIFY(download.completed);
-    QCOMPARE(countLines(log, QStringLiteral("    复制文件：")), 4 * names.size());
-    QCOMPARE(countLines(log, QStringLiteral("    复制失败：")), 0);
+    SyncPair pair(source, target); // ignores dot directories, as the window does
+    int copied = 0;
+    for (const SyncDirection direction : {SyncDirection::Upload, SyncDirection::Download}) {
+        QVERIFY2(pair.run(direction).completed, qPrintable(pair.said()));
+        QCOMPARE(pair.log.count(EventKind::Failed), 0);
+        copied += pair.log.count(EventKind::Copied);
+    }
+    QCOMPARE(copied, 4 * names.size());
     const auto local = walk(source);
     QCOMPARE(local.size(), 4 * names.size() + 2);
     const auto remote = walk(target);
     QVERIFY2(local == remote, qPrintable(differences(local, remote)));
 
-    log.clear();
-    QVERIFY(job.run(SyncDirection::Upload, upload.stamp).completed);
-    QVERIFY(job.run(SyncDirection::Download, download.stamp).completed);
-    QVERIFY2(countLines(log, QStringLiteral("    复制文件：")) == 0,
-             qPrintable(log.join(QLatin1Char('\n'))));
-    QCOMPARE(countLines(log, QStringLiteral("上传成功")), 1);
-    QCOMPARE(countLines(log, QStringLiteral("下载成功")), 1);
+    for (const SyncDirection direction : {SyncDirection::Upload, SyncDirection::Download}) {
+        QVERIFY2(pair.run(direction).completed, qPrintable(pair.said()));
+        COMPARE_LISTS(pair.body(), QStringList());
+        QCOMPARE(pair.log.count(EventKind::Completed), 1);
+    }
     QCOMPARE(walk(source), local);
     QCOMPARE(walk(target), local);
 }

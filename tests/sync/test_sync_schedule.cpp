@@ -1,4 +1,4 @@
-#include "sync/sync_schedule.h"
+#include "window/sync_schedule.h"
 
 #include <QtTest>
 

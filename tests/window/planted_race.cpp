@@ -1,11 +1,13 @@
 // A deliberate data race, for the ThreadSanitizer build only: proves that
 // tests/tsan.supp leaves Twinfold's own code in view. A pool thread and the
 // GUI thread both write a plain int; on the GUI thread the write sits in a
-// lambda connected to a timer ("timer", as the sync tick is) or in a call a
-// job handed over through the window's call queue after it went on writing
-// ("queue"). Run by ctest, which passes when the race is reported.
+// lambda connected to a timer ("timer", as the sync tick is) or in the
+// taking of what a job posted to its channel, woken as the window is woken,
+// after which the job went on writing ("queue"). Run by ctest, which passes
+// when the race is reported.
 
-#include "window/call_queue.h"
+#include "sync/job/job_channel.h"
+#include "window/job_wake.h"
 
 #include <QCoreApplication>
 #include <QThread>
@@ -37,15 +39,24 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     const bool throughQueue = argc > 1 && std::strcmp(argv[1], "queue") == 0;
-    CallQueue calls;
+    JobChannel channel;
+    JobWake wake;
+    QObject::connect(
+            &wake, &JobWake::woken, &app,
+            [&channel] {
+                if (!channel.take(1).empty())
+                    plantedRaceOnGuiThread();
+            },
+            Qt::QueuedConnection);
+    channel.setWake([&wake] { emit wake.woken(); });
     QTimer timer;
     timer.setInterval(5);
     if (!throughQueue)
         QObject::connect(&timer, &QTimer::timeout, &app, [] { plantedRaceOnGuiThread(); });
 
-    QThreadPool::globalInstance()->start([&calls, throughQueue] {
+    QThreadPool::globalInstance()->start([&channel, throughQueue] {
         if (throughQueue)
-            calls.post([] { plantedRaceOnGuiThread(); });
+            channel.post(SyncOutcome());
         // Goes on writing after the hand-off: nothing orders these writes
         // before the GUI thread's.
         for (int i = 0; i < 200 && !guiWrote; ++i) {
@@ -61,5 +72,6 @@ int main(int argc, char *argv[])
     });
     app.exec();
     QThreadPool::globalInstance()->waitForDone();
+    channel.close();
     return 0;
 }

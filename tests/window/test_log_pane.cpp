@@ -1,15 +1,11 @@
 // The log pane: lines posted from any thread, shown on the GUI thread in order,
 // and a view that follows the newest line unless the user scrolled up.
 
-#include "support/main_window_probe.h"
-#include "support/test_settings.h"
-#include "window/main_window.h"
+#include "support/window_fixture.h"
 
-#include <QPlainTextEdit>
 #include <QScrollBar>
 #include <QTest>
 #include <QTextBlock>
-#include <QTextCursor>
 #include <QThread>
 
 #include <atomic>
@@ -17,27 +13,39 @@
 
 namespace {
 
-QPlainTextEdit *pane(MainWindow &window)
+// "line 0", "line 1", ...: count lines from the first.
+QStringList numbered(int count, int first = 0, const QString &text = QStringLiteral("line %1"))
 {
-    return MainWindowProbe::ui(window)->plainTextEdit;
+    QStringList lines;
+    for (int i = first; i < first + count; ++i)
+        lines << text.arg(i);
+    return lines;
 }
 
-QStringList logLines(MainWindow &window)
+// A window whose log pane is at hand.
+struct PaneWindow : ProbedWindow
 {
-    return pane(window)->toPlainText().split(QLatin1Char('\n'));
-}
+    QPlainTextEdit *const pane = ui->plainTextEdit;
+    QScrollBar *const bar = pane->verticalScrollBar();
 
-QString numbered(int i)
-{
-    return QStringLiteral("line %1").arg(i);
-}
-
-// Enough numbered lines, posted on the GUI thread, to make the pane scroll.
-void fillPane(MainWindow &window, int lines)
-{
-    for (int i = 0; i < lines; ++i)
-        window.output(numbered(i));
-}
+    bool shown()
+    {
+        window.show();
+        return QTest::qWaitForWindowExposed(&window);
+    }
+    // Posted on the GUI thread: shown at once.
+    void post(const QStringList &lines)
+    {
+        for (const QString &line : lines)
+            window.output(line);
+    }
+    // Posted from a worker thread, which has ended on return.
+    void postFromWorker(const QStringList &lines)
+    {
+        std::thread([this, lines] { post(lines); }).join();
+    }
+    bool atBottom() const { return bar->value() == bar->maximum(); }
+};
 
 } // namespace
 
@@ -46,15 +54,14 @@ class TestLogPane : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
+    void init() { isolated.clear(); }
 
-    void workerLinesWaitForEventLoop();
     void workerLinesArriveInOrderOnGuiThread();
     void workerLinesFromQThread();
     void guiThreadLineAppendedAtOnce();
     void guiThreadLineOvertakesQueuedWorkerLines();
-    void leadingLineBreakShowsEmptyLine();
-    void emptyTextAppendsEmptyParagraph();
+    void lineBreaksAndEmptyTexts_data();
+    void lineBreaksAndEmptyTexts();
     void lineKeepsItsSpaces_data();
     void lineKeepsItsSpaces();
 
@@ -70,117 +77,88 @@ private:
     IsolatedSettings isolated;
 };
 
-void TestLogPane::init()
-{
-    isolated.clear();
-}
-
-void TestLogPane::workerLinesWaitForEventLoop()
-{
-    MainWindow w;
-    std::thread worker([&w] { w.output(QStringLiteral("from the worker")); });
-    worker.join();
-
-    // Posted, but the GUI thread has not run its event loop yet.
-    QVERIFY(pane(w)->toPlainText().isEmpty());
-    QTRY_COMPARE_WITH_TIMEOUT(pane(w)->toPlainText(), QStringLiteral("from the worker"), 5000);
-}
-
+// Posted from a worker, the lines wait for the GUI thread's event loop and
+// are then shown there, in order.
 void TestLogPane::workerLinesArriveInOrderOnGuiThread()
 {
-    MainWindow w;
+    PaneWindow w;
     std::atomic<int> offThreadChanges {0};
     QThread *const guiThread = QThread::currentThread();
     connect(
-            pane(w), &QPlainTextEdit::textChanged, this,
+            w.pane, &QPlainTextEdit::textChanged, this,
             [&offThreadChanges, guiThread] {
                 if (QThread::currentThread() != guiThread)
                     ++offThreadChanges;
             },
             Qt::DirectConnection);
 
-    const int count = 500;
-    std::thread worker([&w] {
-        for (int i = 0; i < count; ++i)
-            w.output(numbered(i));
-    });
-    worker.join();
-    QVERIFY(pane(w)->toPlainText().isEmpty());
+    w.postFromWorker(numbered(500));
+    QVERIFY(w.log().isEmpty()); // the GUI thread has not run its event loop yet
 
-    QTRY_COMPARE_WITH_TIMEOUT(pane(w)->blockCount(), count, 10000);
-    QStringList expected;
-    for (int i = 0; i < count; ++i)
-        expected << numbered(i);
-    QCOMPARE(logLines(w), expected);
+    QTRY_COMPARE_WITH_TIMEOUT(w.pane->blockCount(), 500, 10000);
+    QCOMPARE(w.lines(), numbered(500));
     QCOMPARE(offThreadChanges.load(), 0);
 }
 
 void TestLogPane::workerLinesFromQThread()
 {
-    MainWindow w;
-    QThread *worker = QThread::create([&w] {
-        for (int i = 0; i < 50; ++i)
-            w.output(numbered(i));
-    });
+    PaneWindow w;
+    QThread *worker = QThread::create([&w] { w.post(numbered(50)); });
     worker->start();
     QVERIFY(worker->wait(10000));
     delete worker;
 
-    QTRY_COMPARE_WITH_TIMEOUT(pane(w)->blockCount(), 50, 10000);
-    QCOMPARE(logLines(w).first(), numbered(0));
-    QCOMPARE(logLines(w).last(), numbered(49));
+    QTRY_COMPARE_WITH_TIMEOUT(w.pane->blockCount(), 50, 10000);
+    QCOMPARE(w.lines().first(), QStringLiteral("line 0"));
+    QCOMPARE(w.lines().last(), QStringLiteral("line 49"));
 }
 
 void TestLogPane::guiThreadLineAppendedAtOnce()
 {
-    MainWindow w;
-    w.output(QStringLiteral("first"));
-    QCOMPARE(logLines(w), QStringList {QStringLiteral("first")});
-    w.output(QStringLiteral("second"));
-    QCOMPARE(logLines(w), (QStringList {QStringLiteral("first"), QStringLiteral("second")}));
+    PaneWindow w;
+    w.post({QStringLiteral("first")});
+    QCOMPARE(w.lines(), QStringList {QStringLiteral("first")});
+    w.post({QStringLiteral("second")});
+    QCOMPARE(w.lines(), (QStringList {QStringLiteral("first"), QStringLiteral("second")}));
 }
 
 void TestLogPane::guiThreadLineOvertakesQueuedWorkerLines()
 {
-    MainWindow w;
-    std::thread worker([&w] {
-        for (int i = 0; i < 3; ++i)
-            w.output(numbered(i));
-    });
-    worker.join();
+    PaneWindow w;
+    w.postFromWorker(numbered(3));
+    w.post({QStringLiteral("from the GUI")});
+    QCOMPARE(w.lines(), QStringList {QStringLiteral("from the GUI")});
 
-    w.output(QStringLiteral("from the GUI"));
-    QCOMPARE(logLines(w), QStringList {QStringLiteral("from the GUI")});
-
-    QTRY_COMPARE_WITH_TIMEOUT(pane(w)->blockCount(), 4, 5000);
-    QCOMPARE(logLines(w),
-             (QStringList {QStringLiteral("from the GUI"), numbered(0), numbered(1), numbered(2)}));
+    QTRY_COMPARE_WITH_TIMEOUT(w.pane->blockCount(), 4, 5000);
+    QCOMPARE(w.lines(), QStringList {QStringLiteral("from the GUI")} + numbered(3));
 }
 
-void TestLogPane::leadingLineBreakShowsEmptyLine()
+// A leading line break shows an empty line before the text; an empty text
+// appends an empty paragraph.
+void TestLogPane::lineBreaksAndEmptyTexts_data()
 {
-    MainWindow w;
-    w.output(QStringLiteral("before"));
-    const int blocks = pane(w)->blockCount();
-    w.output(QStringLiteral("\n开始上传 0 --> 1"));
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<QStringList>("shown");
 
-    QCOMPARE(pane(w)->blockCount(), blocks + 2);
-    QCOMPARE(logLines(w), (QStringList {QStringLiteral("before"), QString(),
-                                        QStringLiteral("开始上传 0 --> 1")}));
+    QTest::newRow("leadingLineBreak")
+            << QStringLiteral("\n开始上传 0 --> 1")
+            << QStringList {QString(), QStringLiteral("开始上传 0 --> 1")};
+    QTest::newRow("emptyText") << QString() << QStringList {QString()};
 }
 
-void TestLogPane::emptyTextAppendsEmptyParagraph()
+void TestLogPane::lineBreaksAndEmptyTexts()
 {
-    MainWindow w;
-    w.output(QStringLiteral("before"));
-    const int blocks = pane(w)->blockCount();
-    w.output(QString());
+    QFETCH(QString, text);
+    QFETCH(QStringList, shown);
+    PaneWindow w;
+    w.post({QStringLiteral("before")});
+    const int blocks = w.pane->blockCount();
+    w.post({text});
 
-    QCOMPARE(pane(w)->blockCount(), blocks + 1);
-    QVERIFY(pane(w)->document()->lastBlock().text().isEmpty());
-    w.output(QStringLiteral("after"));
-    QCOMPARE(logLines(w),
-             (QStringList {QStringLiteral("before"), QString(), QStringLiteral("after")}));
+    QCOMPARE(w.pane->blockCount(), blocks + shown.size());
+    QCOMPARE(w.pane->document()->lastBlock().text(), shown.last());
+    w.post({QStringLiteral("after")});
+    QCOMPARE(w.lines(), QStringList {QStringLiteral("before")} + shown + QStringList {"after"});
 }
 
 void TestLogPane::lineKeepsItsSpaces_data()
@@ -195,140 +173,116 @@ void TestLogPane::lineKeepsItsSpaces_data()
 void TestLogPane::lineKeepsItsSpaces()
 {
     QFETCH(QString, text);
-    MainWindow w;
-    w.output(QStringLiteral("x"));
-    w.output(text);
-    QCOMPARE(logLines(w).last(), text);
+    PaneWindow w;
+    w.post({QStringLiteral("x"), text});
+    QCOMPARE(w.lines().last(), text);
 }
 
 void TestLogPane::viewAtBottomFollows()
 {
-    MainWindow w;
-    w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w));
-    QScrollBar *bar = pane(w)->verticalScrollBar();
-
-    fillPane(w, 200);
-    QVERIFY(bar->maximum() > 0);
-    QCOMPARE(bar->value(), bar->maximum());
-    QVERIFY(pane(w)->textCursor().atEnd());
+    PaneWindow w;
+    QVERIFY(w.shown());
+    w.post(numbered(200));
+    QVERIFY(w.bar->maximum() > 0);
+    QVERIFY(w.atBottom());
+    QVERIFY(w.pane->textCursor().atEnd());
 
     // Lines from a worker follow as well.
-    std::thread worker([&w] {
-        for (int i = 0; i < 50; ++i)
-            w.output(QStringLiteral("worker %1").arg(i));
-    });
-    worker.join();
-    QTRY_COMPARE_WITH_TIMEOUT(pane(w)->blockCount(), 250, 5000);
-    QCOMPARE(bar->value(), bar->maximum());
-    QVERIFY(pane(w)->textCursor().atEnd());
+    w.postFromWorker(numbered(50, 0, QStringLiteral("worker %1")));
+    QTRY_COMPARE_WITH_TIMEOUT(w.pane->blockCount(), 250, 5000);
+    QVERIFY(w.atBottom());
+    QVERIFY(w.pane->textCursor().atEnd());
 }
 
 void TestLogPane::viewAtBottomDropsSelection()
 {
-    MainWindow w;
-    w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w));
-    fillPane(w, 200);
+    PaneWindow w;
+    QVERIFY(w.shown());
+    w.post(numbered(200));
 
-    QScrollBar *bar = pane(w)->verticalScrollBar();
-    QTextCursor selection = pane(w)->textCursor();
+    QTextCursor selection = w.pane->textCursor();
     selection.movePosition(QTextCursor::StartOfBlock, QTextCursor::KeepAnchor);
-    pane(w)->setTextCursor(selection);
-    QVERIFY(pane(w)->textCursor().hasSelection());
-    QCOMPARE(bar->value(), bar->maximum());
+    w.pane->setTextCursor(selection);
+    QVERIFY(w.pane->textCursor().hasSelection());
+    QVERIFY(w.atBottom());
 
-    w.output(QStringLiteral("one more"));
-    QVERIFY(!pane(w)->textCursor().hasSelection());
-    QVERIFY(pane(w)->textCursor().atEnd());
-    QCOMPARE(bar->value(), bar->maximum());
+    w.post({QStringLiteral("one more")});
+    QVERIFY(!w.pane->textCursor().hasSelection());
+    QVERIFY(w.pane->textCursor().atEnd());
+    QVERIFY(w.atBottom());
 }
 
 void TestLogPane::viewScrolledUpStays()
 {
-    MainWindow w;
-    w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w));
-    fillPane(w, 200);
+    PaneWindow w;
+    QVERIFY(w.shown());
+    w.post(numbered(200));
 
-    QScrollBar *bar = pane(w)->verticalScrollBar();
-    const int maximumBefore = bar->maximum();
+    const int maximumBefore = w.bar->maximum();
     QVERIFY(maximumBefore > 0);
-    bar->setValue(0);
-
-    QTextCursor selection(pane(w)->document());
+    w.bar->setValue(0);
+    QTextCursor selection(w.pane->document());
     selection.setPosition(2);
     selection.setPosition(9, QTextCursor::KeepAnchor);
-    pane(w)->setTextCursor(selection);
-    bar->setValue(0); // setting the cursor may have scrolled to it
-    QCOMPARE(bar->value(), 0);
+    w.pane->setTextCursor(selection);
+    w.bar->setValue(0); // setting the cursor may have scrolled to it
+    QCOMPARE(w.bar->value(), 0);
 
-    for (int i = 0; i < 50; ++i)
-        w.output(QStringLiteral("more %1").arg(i));
-    std::thread worker([&w] { w.output(QStringLiteral("from the worker")); });
-    worker.join();
-    QTRY_COMPARE_WITH_TIMEOUT(logLines(w).last(), QStringLiteral("from the worker"), 5000);
+    w.post(numbered(50, 0, QStringLiteral("more %1")));
+    w.postFromWorker({QStringLiteral("from the worker")});
+    QTRY_COMPARE_WITH_TIMEOUT(w.lines().last(), QStringLiteral("from the worker"), 5000);
 
-    QVERIFY(bar->maximum() > maximumBefore);
-    QCOMPARE(bar->value(), 0);
-    const QTextCursor after = pane(w)->textCursor();
+    QVERIFY(w.bar->maximum() > maximumBefore);
+    QCOMPARE(w.bar->value(), 0);
+    const QTextCursor after = w.pane->textCursor();
     QVERIFY(after.hasSelection());
     QCOMPARE(after.selectionStart(), 2);
     QCOMPARE(after.selectionEnd(), 9);
     QCOMPARE(after.selectedText(),
-             QStringLiteral("ne 0\nli").replace(QLatin1Char('\n'), QChar::ParagraphSeparator));
+             QString(QStringLiteral("ne 0") + QChar::ParagraphSeparator + "li"));
 }
 
 void TestLogPane::noScrollRangeMovesCursorToEnd()
 {
-    MainWindow w;
-    w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w));
-    QScrollBar *bar = pane(w)->verticalScrollBar();
-
-    w.output(QStringLiteral("short"));
-    QTextCursor start(pane(w)->document());
+    PaneWindow w;
+    QVERIFY(w.shown());
+    w.post({QStringLiteral("short")});
+    QTextCursor start(w.pane->document());
     start.setPosition(1);
     start.setPosition(3, QTextCursor::KeepAnchor);
-    pane(w)->setTextCursor(start);
-    QCOMPARE(bar->maximum(), 0);
+    w.pane->setTextCursor(start);
+    QCOMPARE(w.bar->maximum(), 0);
 
-    w.output(QStringLiteral("also short"));
-    QCOMPARE(bar->maximum(), 0);
-    QVERIFY(!pane(w)->textCursor().hasSelection());
-    QVERIFY(pane(w)->textCursor().atEnd());
-    QCOMPARE(pane(w)->textCursor().position(), pane(w)->document()->characterCount() - 1);
+    w.post({QStringLiteral("also short")});
+    QCOMPARE(w.bar->maximum(), 0);
+    QVERIFY(!w.pane->textCursor().hasSelection());
+    QVERIFY(w.pane->textCursor().atEnd());
+    QCOMPARE(w.pane->textCursor().position(), w.pane->document()->characterCount() - 1);
 }
 
 // Weeks of timed sync must not fill the memory: the pane holds the newest
 // lines up to its limit and lets the oldest go.
 void TestLogPane::paneKeepsItsNewestLines()
 {
-    MainWindow w;
-    QCOMPARE(pane(w)->maximumBlockCount(), MainWindow::logBlockLimit);
-    pane(w)->setMaximumBlockCount(100); // the same rule, at a size a test can fill
-    fillPane(w, 250);
-    QCOMPARE(pane(w)->blockCount(), 100);
-    QCOMPARE(logLines(w).first(), numbered(150));
-    QCOMPARE(logLines(w).last(), numbered(249));
+    PaneWindow w;
+    QCOMPARE(w.pane->maximumBlockCount(), MainWindow::logBlockLimit);
+    w.pane->setMaximumBlockCount(100); // the same rule, at a size a test can fill
+    w.post(numbered(250));
+    QCOMPARE(w.lines(), numbered(100, 150));
 }
 
 void TestLogPane::viewAtBottomFollowsAtTheLimit()
 {
-    MainWindow w;
-    w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w));
-    pane(w)->setMaximumBlockCount(100);
-    fillPane(w, 150);
-    QScrollBar *bar = pane(w)->verticalScrollBar();
-    QCOMPARE(bar->value(), bar->maximum());
-    for (int i = 0; i < 30; ++i) {
-        std::thread worker([&w, i] { w.output(QStringLiteral("from the worker %1").arg(i)); });
-        worker.join();
-        QTRY_COMPARE_WITH_TIMEOUT(logLines(w).last(), QStringLiteral("from the worker %1").arg(i),
-                                  5000);
-        QCOMPARE(bar->value(), bar->maximum());
-        QVERIFY(pane(w)->textCursor().atEnd());
+    PaneWindow w;
+    QVERIFY(w.shown());
+    w.pane->setMaximumBlockCount(100);
+    w.post(numbered(150));
+    QVERIFY(w.atBottom());
+    for (const QString &line : numbered(30, 0, QStringLiteral("from the worker %1"))) {
+        w.postFromWorker({line});
+        QTRY_COMPARE_WITH_TIMEOUT(w.lines().last(), line, 5000);
+        QVERIFY(w.atBottom());
+        QVERIFY(w.pane->textCursor().atEnd());
     }
 }
 
@@ -336,24 +290,21 @@ void TestLogPane::viewAtBottomFollowsAtTheLimit()
 // lines in view stay in view.
 void TestLogPane::viewScrolledUpStaysAtTheLimit()
 {
-    MainWindow w;
-    w.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&w));
-    pane(w)->setMaximumBlockCount(100);
-    fillPane(w, 150);
-    QScrollBar *bar = pane(w)->verticalScrollBar();
-    bar->setValue(bar->maximum() / 2);
+    PaneWindow w;
+    QVERIFY(w.shown());
+    w.pane->setMaximumBlockCount(100);
+    w.post(numbered(150));
+    w.bar->setValue(w.bar->maximum() / 2);
     const auto firstInView = [&w] {
-        return pane(w)->cursorForPosition(QPoint(2, 2)).block().text();
+        return w.pane->cursorForPosition(QPoint(2, 2)).block().text();
     };
     const QString reading = firstInView();
     QVERIFY(!reading.isEmpty());
 
-    for (int i = 0; i < 20; ++i)
-        w.output(QStringLiteral("more %1").arg(i));
-    QCOMPARE(pane(w)->blockCount(), 100);
+    w.post(numbered(20, 0, QStringLiteral("more %1")));
+    QCOMPARE(w.pane->blockCount(), 100);
     QCOMPARE(firstInView(), reading);
-    QVERIFY(bar->value() < bar->maximum());
+    QVERIFY(w.bar->value() < w.bar->maximum());
 }
 
 QTEST_MAIN(TestLogPane)

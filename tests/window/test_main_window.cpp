@@ -1,32 +1,16 @@
 // The window as it comes up: the form, what it restores from the store, the
 // edits that write the store back, and its meta-object interface.
 
-#include "support/main_window_probe.h"
-#include "support/test_settings.h"
-#include "window/main_window.h"
+#include "support/window_fixture.h"
 
-#include <QCheckBox>
-#include <QDateTime>
-#include <QLineEdit>
 #include <QMenuBar>
 #include <QMetaMethod>
-#include <QPlainTextEdit>
-#include <QProgressBar>
-#include <QPushButton>
-#include <QSettings>
-#include <QSpinBox>
 #include <QStatusBar>
 #include <QTest>
-#include <QTimer>
 
-#include <memory>
+#include <iterator>
 
 namespace {
-
-QStringList logLines(MainWindow &window)
-{
-    return MainWindowProbe::ui(window)->plainTextEdit->toPlainText().split(QLatin1Char('\n'));
-}
 
 // A stored value that reads as true but is not what writing a bool leaves
 // behind, so a write-back can be told from no write at all.
@@ -39,19 +23,15 @@ class TestMainWindow : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
+    void init() { isolated.clear(); }
 
     void emptyStoreGivesDefaults();
     void formTextsAndProperties();
 
-    void restoringPathsWritesNothing_data();
-    void restoringPathsWritesNothing();
-    void restoringIgnorePattern_data();
-    void restoringIgnorePattern();
-    void restoringInterval_data();
-    void restoringInterval();
-    void restoringTimedSync_data();
-    void restoringTimedSync();
+    void restoringTextsWritesNothing_data();
+    void restoringTextsWritesNothing();
+    void restoringIntervalAndTimedSync_data();
+    void restoringIntervalAndTimedSync();
     void restoringTimes();
 
     void returnStoresPath_data();
@@ -59,32 +39,23 @@ private slots:
     void focusLossStoresPath();
     void typingAloneStoresNothing_data();
     void typingAloneStoresNothing();
-    void clearingPathStoresEmpty();
     void everyKeystrokeStoresIgnorePattern();
     void programmaticPatternStoresNothing();
     void clearCacheZeroesTimes();
-    void clearCacheTwiceLogsTwice();
 
-    void metaObjectNamesTheClass();
-    void metaObjectMethods_data();
-    void metaObjectMethods();
+    void metaObjectNamesClassAndMethods();
     void metaCastAnswersOwnAndBaseNames();
 
 private:
     IsolatedSettings isolated;
 };
 
-void TestMainWindow::init()
-{
-    isolated.clear();
-}
-
 void TestMainWindow::emptyStoreGivesDefaults()
 {
-    const qint64 before = QDateTime::currentMSecsSinceEpoch();
-    MainWindow w;
-    const qint64 after = QDateTime::currentMSecsSinceEpoch();
-    Ui::MainWindow *ui = MainWindowProbe::ui(w);
+    const qint64 before = nowMs();
+    ProbedWindow w;
+    const qint64 after = nowMs();
+    Ui::MainWindow *ui = w.ui;
 
     QCOMPARE(ui->lineEdit->text(), QString());
     QCOMPARE(ui->lineEdit_2->text(), QString());
@@ -94,16 +65,15 @@ void TestMainWindow::emptyStoreGivesDefaults()
     QCOMPARE(ui->spinBox->value(), 10);
     QCOMPARE(ui->spinBox->text(), QStringLiteral("每隔 10 秒同步"));
     // The spin box slot ran once: interval applied, value written back, clock stamped.
-    QCOMPARE(MainWindowProbe::syncTimer(w)->interval(), 10000);
-    QCOMPARE(MainWindowProbe::settings(w)->value(QStringLiteral("timer_interval")).toInt(), 10);
-    QVERIFY(MainWindowProbe::lastTickTime(w) >= before);
-    QVERIFY(MainWindowProbe::lastTickTime(w) <= after);
+    QCOMPARE(w.syncTimer->interval(), 10000);
+    QCOMPARE(w.stored(SettingsKeys::timerInterval), qint64(10));
+    QVERIFY(w.lastTick() >= before && w.lastTick() <= after);
 
     QVERIFY(!ui->checkBox->isChecked());
     QVERIFY(!ui->checkBox_2->isChecked());
-    QVERIFY(!MainWindowProbe::syncTimer(w)->isActive());
-    QVERIFY(!MainWindowProbe::progressTimer(w)->isActive());
-    QCOMPARE(MainWindowProbe::progressTimer(w)->interval(), 30);
+    QVERIFY(!w.syncTimer->isActive());
+    QVERIFY(!w.progressTimer->isActive());
+    QCOMPARE(w.progressTimer->interval(), 30);
 
     QCOMPARE(ui->lineEdit_3->text(), QStringLiteral("^\\..*/$"));
     QCOMPARE(ui->lineEdit_3->text().size(), 7);
@@ -112,30 +82,29 @@ void TestMainWindow::emptyStoreGivesDefaults()
     QCOMPARE(ui->progressBar->maximum(), 10000);
     QCOMPARE(ui->progressBar->value(), 24);
 
-    QVERIFY(ui->plainTextEdit->toPlainText().isEmpty());
+    QVERIFY(w.log().isEmpty());
     QVERIFY(ui->plainTextEdit->isReadOnly());
     QVERIFY(ui->plainTextEdit->isEnabled());
 
-    QCOMPARE(MainWindowProbe::uploadTime(w).load(), qint64(0));
-    QCOMPARE(MainWindowProbe::downloadTime(w).load(), qint64(0));
-    QVERIFY(!MainWindowProbe::syncing(w).load());
+    QCOMPARE(w.uploadTime(), qint64(0));
+    QCOMPARE(w.downloadTime(), qint64(0));
+    QVERIFY(!w.syncing());
 
     // Only the spin box writes back at construction.
-    QCOMPARE(MainWindowProbe::settings(w)->allKeys(),
-             QStringList {QStringLiteral("timer_interval")});
+    QCOMPARE(w.store->allKeys(), QStringList {SettingsKeys::timerInterval});
 }
 
 void TestMainWindow::formTextsAndProperties()
 {
-    MainWindow w;
-    Ui::MainWindow *ui = MainWindowProbe::ui(w);
+    ProbedWindow w;
+    Ui::MainWindow *ui = w.ui;
 
-    QCOMPARE(w.objectName(), QStringLiteral("MainWindow"));
-    QCOMPARE(w.windowTitle(), QStringLiteral("双向同步工具"));
-    QCOMPARE(w.size(), QSize(467, 306));
-    QCOMPARE(w.centralWidget(), ui->centralwidget);
-    QCOMPARE(w.menuBar(), ui->menubar);
-    QCOMPARE(w.statusBar(), ui->statusbar);
+    QCOMPARE(w.window.objectName(), QStringLiteral("MainWindow"));
+    QCOMPARE(w.window.windowTitle(), QStringLiteral("双向同步工具"));
+    QCOMPARE(w.window.size(), QSize(467, 306));
+    QCOMPARE(w.window.centralWidget(), ui->centralwidget);
+    QCOMPARE(w.window.menuBar(), ui->menubar);
+    QCOMPARE(w.window.statusBar(), ui->statusbar);
     QVERIFY(ui->menubar->actions().isEmpty());
     QVERIFY(ui->statusbar->currentMessage().isEmpty());
 
@@ -161,271 +130,226 @@ void TestMainWindow::formTextsAndProperties()
             "progressBar",      "plainTextEdit",     "menubar",    "statusbar",    "verticalLayout",
             "horizontalLayout", "horizontalLayout_2"};
     for (const QString &name : names)
-        QVERIFY2(w.findChild<QObject *>(name), qPrintable(name));
+        QVERIFY2(w.window.findChild<QObject *>(name), qPrintable(name));
 }
 
-void TestMainWindow::restoringPathsWritesNothing_data()
+// The paths and the pattern are shown exactly as stored, and restoring them
+// writes nothing back; an absent pattern is the default one.
+void TestMainWindow::restoringTextsWritesNothing_data()
 {
     QTest::addColumn<QVariant>("local");
     QTest::addColumn<QVariant>("remote");
+    QTest::addColumn<QVariant>("pattern");
 
     const QVariant absent;
-    QTest::newRow("plain") << QVariant(QStringLiteral("/data/local"))
-                           << QVariant(QStringLiteral("/data/remote"));
-    QTest::newRow("leadingSpaces") << QVariant(QStringLiteral("  /data/local"))
-                                   << QVariant(QStringLiteral("   /data/remote"));
-    QTest::newRow("trailingSpaces") << QVariant(QStringLiteral("/data/local "))
-                                    << QVariant(QStringLiteral("/data/remote  "));
-    QTest::newRow("onlyBlanks") << QVariant(QStringLiteral("   ")) << QVariant(QStringLiteral(" "));
-    QTest::newRow("localOnly") << QVariant(QStringLiteral(" /data/local ")) << absent;
-    QTest::newRow("remoteOnly") << absent << QVariant(QStringLiteral("/data/remote "));
-    QTest::newRow("storedEmpty") << QVariant(QString()) << QVariant(QString());
+    const auto text = [](const char *path) {
+        return QVariant(QString::fromUtf8(path));
+    };
+    QTest::newRow("plain") << text("/data/local") << text("/data/remote") << absent;
+    QTest::newRow("leadingSpaces") << text("  /data/local") << text("   /data/remote") << absent;
+    QTest::newRow("trailingSpaces") << text("/data/local ") << text("/data/remote  ") << absent;
+    QTest::newRow("onlyBlanks") << text("   ") << text(" ") << absent;
+    QTest::newRow("localOnly") << text(" /data/local ") << absent << absent;
+    QTest::newRow("remoteOnly") << absent << text("/data/remote ") << absent;
+    QTest::newRow("storedEmpty") << QVariant(QString()) << QVariant(QString()) << absent;
+    QTest::newRow("emptyPattern") << absent << absent << QVariant(QString());
+    QTest::newRow("customPattern") << absent << absent << text("\\.tmp$");
+    QTest::newRow("patternSpaces") << absent << absent << text(" x ");
 }
 
-void TestMainWindow::restoringPathsWritesNothing()
+void TestMainWindow::restoringTextsWritesNothing()
 {
     QFETCH(QVariant, local);
     QFETCH(QVariant, remote);
-    QStringList expectedKeys {QStringLiteral("timer_interval")};
-    if (local.isValid()) {
-        storeValue(QStringLiteral("local_dir"), local);
-        expectedKeys << QStringLiteral("local_dir");
+    QFETCH(QVariant, pattern);
+    const std::pair<const char *, QVariant> stored[] = {{SettingsKeys::localDir, local},
+                                                        {SettingsKeys::remoteDir, remote},
+                                                        {SettingsKeys::ignorePattern, pattern}};
+    QStringList expectedKeys {SettingsKeys::timerInterval};
+    for (const auto &[key, value] : stored) {
+        if (value.isValid()) {
+            storeValue(key, value);
+            expectedKeys << key;
+        }
     }
-    if (remote.isValid()) {
-        storeValue(QStringLiteral("remote_dir"), remote);
-        expectedKeys << QStringLiteral("remote_dir");
-    }
-    expectedKeys.sort();
 
-    MainWindow w;
-    Ui::MainWindow *ui = MainWindowProbe::ui(w);
-    QCOMPARE(ui->lineEdit->text(), local.toString());
-    QCOMPARE(ui->lineEdit_2->text(), remote.toString());
-
-    QSettings *store = MainWindowProbe::settings(w);
-    QStringList keys = store->allKeys();
-    keys.sort();
-    QCOMPARE(keys, expectedKeys);
-    QCOMPARE(store->value(QStringLiteral("local_dir")), local.isValid() ? local : QVariant());
-    QCOMPARE(store->value(QStringLiteral("remote_dir")), remote.isValid() ? remote : QVariant());
+    ProbedWindow w;
+    QCOMPARE(w.ui->lineEdit->text(), local.toString());
+    QCOMPARE(w.ui->lineEdit_2->text(), remote.toString());
+    QCOMPARE(w.ui->lineEdit_3->text(), pattern.isValid() ? pattern.toString() : "^\\..*/$");
+    QCOMPARE(Tree::sorted(w.store->allKeys()), Tree::sorted(expectedKeys));
+    for (const auto &[key, value] : stored)
+        QCOMPARE(w.store->value(key), value);
 }
 
-void TestMainWindow::restoringIgnorePattern_data()
-{
-    QTest::addColumn<QVariant>("stored");
-    QTest::addColumn<QString>("shown");
-
-    QTest::newRow("absent") << QVariant() << QStringLiteral("^\\..*/$");
-    QTest::newRow("empty") << QVariant(QString()) << QString();
-    QTest::newRow("custom") << QVariant(QStringLiteral("\\.tmp$")) << QStringLiteral("\\.tmp$");
-    QTest::newRow("spaces") << QVariant(QStringLiteral(" x ")) << QStringLiteral(" x ");
-}
-
-void TestMainWindow::restoringIgnorePattern()
-{
-    QFETCH(QVariant, stored);
-    QFETCH(QString, shown);
-    if (stored.isValid())
-        storeValue(QStringLiteral("ignore_reg"), stored);
-
-    MainWindow w;
-    QCOMPARE(MainWindowProbe::ui(w)->lineEdit_3->text(), shown);
-    QSettings *store = MainWindowProbe::settings(w);
-    QCOMPARE(store->contains(QStringLiteral("ignore_reg")), stored.isValid());
-    if (stored.isValid())
-        QCOMPARE(store->value(QStringLiteral("ignore_reg")).toString(), stored.toString());
-}
-
-void TestMainWindow::restoringInterval_data()
-{
-    QTest::addColumn<QVariant>("stored");
-    QTest::addColumn<int>("shown");
-    QTest::addColumn<bool>("slotRuns");
-    QTest::addColumn<int>("timerInterval");
-
-    QTest::newRow("absent") << QVariant() << 10 << true << 10000;
-    QTest::newRow("thirty") << QVariant(30) << 30 << true << 30000;
-    QTest::newRow("thirtyAsText") << QVariant(QStringLiteral("30")) << 30 << true << 30000;
-    QTest::newRow("nonNumeric") << QVariant(QStringLiteral("abc")) << 0 << false << 0;
-    QTest::newRow("zero") << QVariant(0) << 0 << false << 0;
-    QTest::newRow("negative") << QVariant(-5) << 0 << false << 0;
-    QTest::newRow("largest") << QVariant(9999999) << 9999999 << true << 2147483647;
-    QTest::newRow("aboveRange") << QVariant(99999999) << 9999999 << true << 2147483647;
-    QTest::newRow("lastExactTimer") << QVariant(2147483) << 2147483 << true << 2147483000;
-    QTest::newRow("firstCappedTimer") << QVariant(2147484) << 2147484 << true << 2147483647;
-}
-
-void TestMainWindow::restoringInterval()
-{
-    QFETCH(QVariant, stored);
-    QFETCH(int, shown);
-    QFETCH(bool, slotRuns);
-    QFETCH(int, timerInterval);
-    if (stored.isValid())
-        storeValue(QStringLiteral("timer_interval"), stored);
-
-    const qint64 before = QDateTime::currentMSecsSinceEpoch();
-    MainWindow w;
-    const qint64 after = QDateTime::currentMSecsSinceEpoch();
-    Ui::MainWindow *ui = MainWindowProbe::ui(w);
-
-    QCOMPARE(ui->spinBox->value(), shown);
-    QCOMPARE(MainWindowProbe::syncTimer(w)->interval(), timerInterval);
-    QVERIFY(!MainWindowProbe::syncTimer(w)->isActive());
-    QVERIFY(!MainWindowProbe::progressTimer(w)->isActive());
-
-    const QVariant now = MainWindowProbe::settings(w)->value(QStringLiteral("timer_interval"));
-    if (slotRuns) {
-        QCOMPARE(now.toInt(), shown);
-        QVERIFY(MainWindowProbe::lastTickTime(w) >= before);
-        QVERIFY(MainWindowProbe::lastTickTime(w) <= after);
-    } else {
-        // Nothing written back: the stored value is still the one put there.
-        QCOMPARE(now.toString(), stored.toString());
-        QCOMPARE(MainWindowProbe::lastTickTime(w), qint64(0));
-    }
-}
-
-void TestMainWindow::restoringTimedSync_data()
+// The interval as stored shown in the spin box, whose slot runs only when
+// that is a change, and the boxes as stored switching timed sync on where
+// the interval allows.
+void TestMainWindow::restoringIntervalAndTimedSync_data()
 {
     QTest::addColumn<QVariant>("interval");
     QTest::addColumn<bool>("upload");
     QTest::addColumn<bool>("download");
+    QTest::addColumn<int>("shown");
+    QTest::addColumn<bool>("slotRuns");
     QTest::addColumn<bool>("running");
     QTest::addColumn<int>("timerInterval");
 
-    QTest::newRow("neither") << QVariant(30) << false << false << false << 30000;
-    QTest::newRow("uploadEvery30") << QVariant(30) << true << false << true << 30000;
-    QTest::newRow("downloadEvery30") << QVariant(30) << false << true << true << 30000;
-    QTest::newRow("bothEvery30") << QVariant(30) << true << true << true << 30000;
-    QTest::newRow("uploadDefaultInterval") << QVariant() << true << false << true << 10000;
-    QTest::newRow("uploadIntervalZero") << QVariant(0) << true << false << false << 0;
-    QTest::newRow("bothIntervalZero") << QVariant(0) << true << true << false << 0;
-    QTest::newRow("uploadLongPeriod") << QVariant(9999999) << true << false << true << 2147483647;
+    const QVariant absent;
+    QTest::newRow("absent") << absent << false << false << 10 << true << false << 10000;
+    QTest::newRow("thirty") << QVariant(30) << false << false << 30 << true << false << 30000;
+    QTest::newRow("thirtyAsText") << QVariant("30") << false << false << 30 << true << false
+                                  << 30000;
+    QTest::newRow("nonNumeric") << QVariant("abc") << false << false << 0 << false << false << 0;
+    QTest::newRow("zero") << QVariant(0) << false << false << 0 << false << false << 0;
+    QTest::newRow("negative") << QVariant(-5) << false << false << 0 << false << false << 0;
+    QTest::newRow("largest") << QVariant(9999999) << false << false << 9999999 << true << false
+                             << 2147483647;
+    QTest::newRow("aboveRange") << QVariant(99999999) << false << false << 9999999 << true << false
+                                << 2147483647;
+    QTest::newRow("lastExactTimer")
+            << QVariant(2147483) << false << false << 2147483 << true << false << 2147483000;
+    QTest::newRow("firstCappedTimer")
+            << QVariant(2147484) << false << false << 2147484 << true << false << 2147483647;
+    QTest::newRow("uploadEvery30") << QVariant(30) << true << false << 30 << true << true << 30000;
+    QTest::newRow("downloadEvery30")
+            << QVariant(30) << false << true << 30 << true << true << 30000;
+    QTest::newRow("bothEvery30") << QVariant(30) << true << true << 30 << true << true << 30000;
+    QTest::newRow("uploadDefaultInterval")
+            << absent << true << false << 10 << true << true << 10000;
+    QTest::newRow("uploadIntervalZero") << QVariant(0) << true << false << 0 << false << false << 0;
+    QTest::newRow("bothIntervalZero") << QVariant(0) << true << true << 0 << false << false << 0;
+    QTest::newRow("uploadLongPeriod")
+            << QVariant(9999999) << true << false << 9999999 << true << true << 2147483647;
 }
 
-void TestMainWindow::restoringTimedSync()
+void TestMainWindow::restoringIntervalAndTimedSync()
 {
     QFETCH(QVariant, interval);
     QFETCH(bool, upload);
     QFETCH(bool, download);
+    QFETCH(int, shown);
+    QFETCH(bool, slotRuns);
     QFETCH(bool, running);
     QFETCH(int, timerInterval);
     if (interval.isValid())
-        storeValue(QStringLiteral("timer_interval"), interval);
+        storeValue(SettingsKeys::timerInterval, interval);
     if (upload)
-        storeValue(QStringLiteral("timer_upload"), trueButNotWritten);
+        storeValue(SettingsKeys::timerUpload, trueButNotWritten);
     if (download)
-        storeValue(QStringLiteral("timer_download"), trueButNotWritten);
+        storeValue(SettingsKeys::timerDownload, trueButNotWritten);
 
-    const qint64 before = QDateTime::currentMSecsSinceEpoch();
-    MainWindow w;
-    const qint64 after = QDateTime::currentMSecsSinceEpoch();
-    Ui::MainWindow *ui = MainWindowProbe::ui(w);
-    QSettings *store = MainWindowProbe::settings(w);
+    const qint64 before = nowMs();
+    ProbedWindow w;
+    const qint64 after = nowMs();
 
-    QCOMPARE(ui->checkBox->isChecked(), upload);
-    QCOMPARE(ui->checkBox_2->isChecked(), download);
-    QCOMPARE(MainWindowProbe::syncTimer(w)->isActive(), running);
-    QCOMPARE(MainWindowProbe::progressTimer(w)->isActive(), running);
-    QCOMPARE(MainWindowProbe::syncTimer(w)->interval(), timerInterval);
-    QVERIFY(!MainWindowProbe::syncTimer(w)->isSingleShot());
+    QCOMPARE(w.ui->spinBox->value(), shown);
+    QCOMPARE(w.ui->checkBox->isChecked(), upload);
+    QCOMPARE(w.ui->checkBox_2->isChecked(), download);
+    QCOMPARE(w.syncTimer->isActive(), running);
+    QCOMPARE(w.progressTimer->isActive(), running);
+    QCOMPARE(w.syncTimer->interval(), timerInterval);
+    QVERIFY(!w.syncTimer->isSingleShot());
 
     // A box that changed state wrote its key back as a bool; an unchanged one wrote nothing.
-    if (upload)
-        QCOMPARE(store->value(QStringLiteral("timer_upload")).toString(), QStringLiteral("true"));
-    else
-        QVERIFY(!store->contains(QStringLiteral("timer_upload")));
-    if (download)
-        QCOMPARE(store->value(QStringLiteral("timer_download")).toString(), QStringLiteral("true"));
-    else
-        QVERIFY(!store->contains(QStringLiteral("timer_download")));
-
+    for (const auto &[key, checked] : {std::pair(SettingsKeys::timerUpload, upload),
+                                       std::pair(SettingsKeys::timerDownload, download)}) {
+        QCOMPARE(w.store->value(key).toString(), checked ? QStringLiteral("true") : QString());
+        QCOMPARE(w.store->contains(key), checked);
+    }
+    const QVariant written = w.store->value(SettingsKeys::timerInterval);
+    if (slotRuns) {
+        QCOMPARE(written.toInt(), shown);
+        QVERIFY(w.lastTick() >= before && w.lastTick() <= after);
+    } else {
+        // Nothing written back: the stored value is still the one put there.
+        QCOMPARE(written.toString(), interval.toString());
+        QCOMPARE(w.lastTick(), qint64(0));
+    }
     if (running) {
-        QVERIFY(MainWindowProbe::lastTickTime(w) >= before);
-        QVERIFY(MainWindowProbe::lastTickTime(w) <= after);
         // The first period has only just begun. (QTimer cannot report what is
         // left of an interval near its limit, so only short ones are checked.)
         if (timerInterval <= 60000)
-            QVERIFY(MainWindowProbe::syncTimer(w)->remainingTime() > timerInterval / 2);
+            QVERIFY(w.syncTimer->remainingTime() > timerInterval / 2);
     } else {
         // Timers never ran, so the bar still shows the form's value.
-        QCOMPARE(ui->progressBar->value(), 24);
+        QCOMPARE(w.ui->progressBar->value(), 24);
     }
 }
 
 void TestMainWindow::restoringTimes()
 {
-    storeValue(QStringLiteral("upload_time"), QVariant(qlonglong(1700000000123)));
-    storeValue(QStringLiteral("download_time"), QVariant(QStringLiteral("1600000000456")));
+    storeValue(SettingsKeys::uploadTime, QVariant(qlonglong(1700000000123)));
+    storeValue(SettingsKeys::downloadTime, QVariant(QStringLiteral("1600000000456")));
 
-    MainWindow w;
-    QCOMPARE(MainWindowProbe::uploadTime(w).load(), qint64(1700000000123));
-    QCOMPARE(MainWindowProbe::downloadTime(w).load(), qint64(1600000000456));
+    ProbedWindow w;
+    QCOMPARE(w.uploadTime(), qint64(1700000000123));
+    QCOMPARE(w.downloadTime(), qint64(1600000000456));
 }
 
+// Return stores the field exactly as it stands, also when it was cleared.
 void TestMainWindow::returnStoresPath_data()
 {
     QTest::addColumn<QString>("field");
-    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("before");
     QTest::addColumn<QString>("typed");
 
-    QTest::newRow("local") << "lineEdit"
-                           << "local_dir" << QStringLiteral("/home/me/work");
-    QTest::newRow("remote") << "lineEdit_2"
-                            << "remote_dir" << QStringLiteral("/mnt/share/work");
-    QTest::newRow("localWithSpaces") << "lineEdit"
-                                     << "local_dir" << QStringLiteral("  /home/me/work ");
-    QTest::newRow("remoteWithSpaces") << "lineEdit_2"
-                                      << "remote_dir" << QStringLiteral(" /mnt/share  ");
-    QTest::newRow("localNotExisting") << "lineEdit"
-                                      << "local_dir" << QStringLiteral("no/such/dir");
+    QTest::newRow("local") << "lineEdit" << QString() << "/home/me/work";
+    QTest::newRow("remote") << "lineEdit_2" << QString() << "/mnt/share/work";
+    QTest::newRow("localWithSpaces") << "lineEdit" << QString() << "  /home/me/work ";
+    QTest::newRow("remoteWithSpaces") << "lineEdit_2" << QString() << " /mnt/share  ";
+    QTest::newRow("localNotExisting") << "lineEdit" << QString() << "no/such/dir";
+    QTest::newRow("localCleared") << "lineEdit"
+                                  << "/data/local" << QString();
 }
 
 void TestMainWindow::returnStoresPath()
 {
     QFETCH(QString, field);
-    QFETCH(QString, key);
+    QFETCH(QString, before);
     QFETCH(QString, typed);
+    const bool local = field == QLatin1String("lineEdit");
+    const QString key = local ? SettingsKeys::localDir : SettingsKeys::remoteDir;
+    if (!before.isNull())
+        storeValue(key, before);
 
-    MainWindow w;
-    auto *edit = w.findChild<QLineEdit *>(field);
+    ProbedWindow w;
+    auto *edit = w.window.findChild<QLineEdit *>(field);
     QVERIFY(edit);
+    edit->selectAll();
+    QTest::keyClick(edit, Qt::Key_Delete);
     QTest::keyClicks(edit, typed);
-    QVERIFY(!MainWindowProbe::settings(w)->contains(key));
+    QCOMPARE(w.store->contains(key), !before.isNull());
+    QCOMPARE(w.store->value(key).toString(), before);
     QTest::keyClick(edit, Qt::Key_Return);
 
-    QCOMPARE(MainWindowProbe::settings(w)->value(key), QVariant(typed));
-    QCOMPARE(openStore()->value(key), QVariant(typed));
+    QVERIFY(w.store->contains(key));
+    QCOMPARE(w.store->value(key).toString(), typed);
+    QCOMPARE(openStore()->value(key).toString(), typed);
     // The other path field wrote nothing.
-    const QString otherKey = key == QLatin1String("local_dir") ? QStringLiteral("remote_dir")
-                                                               : QStringLiteral("local_dir");
-    QVERIFY(!MainWindowProbe::settings(w)->contains(otherKey));
+    QVERIFY(!w.store->contains(local ? SettingsKeys::remoteDir : SettingsKeys::localDir));
 }
 
 void TestMainWindow::focusLossStoresPath()
 {
-    MainWindow w;
-    Ui::MainWindow *ui = MainWindowProbe::ui(w);
-    w.show();
-    QVERIFY(QTest::qWaitForWindowActive(&w));
+    ProbedWindow w;
+    w.window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&w.window));
 
-    ui->lineEdit->setFocus();
-    QTRY_VERIFY_WITH_TIMEOUT(ui->lineEdit->hasFocus(), 5000);
-    QTest::keyClicks(ui->lineEdit, QStringLiteral("/srv/local "));
-    QVERIFY(!MainWindowProbe::settings(w)->contains(QStringLiteral("local_dir")));
+    w.ui->lineEdit->setFocus();
+    QTRY_VERIFY_WITH_TIMEOUT(w.ui->lineEdit->hasFocus(), 5000);
+    QTest::keyClicks(w.ui->lineEdit, QStringLiteral("/srv/local "));
+    QVERIFY(!w.store->contains(SettingsKeys::localDir));
 
-    ui->lineEdit_2->setFocus();
-    QTRY_VERIFY_WITH_TIMEOUT(ui->lineEdit_2->hasFocus(), 5000);
-    QTRY_COMPARE_WITH_TIMEOUT(
-            MainWindowProbe::settings(w)->value(QStringLiteral("local_dir")).toString(),
-            QStringLiteral("/srv/local "), 5000);
+    w.ui->lineEdit_2->setFocus();
+    QTRY_VERIFY_WITH_TIMEOUT(w.ui->lineEdit_2->hasFocus(), 5000);
+    QTRY_COMPARE_WITH_TIMEOUT(w.store->value(SettingsKeys::localDir).toString(),
+                              QStringLiteral("/srv/local "), 5000);
 
-    QTest::keyClicks(ui->lineEdit_2, QStringLiteral("/srv/remote"));
-    ui->lineEdit_3->setFocus();
-    QTRY_COMPARE_WITH_TIMEOUT(
-            MainWindowProbe::settings(w)->value(QStringLiteral("remote_dir")).toString(),
-            QStringLiteral("/srv/remote"), 5000);
+    QTest::keyClicks(w.ui->lineEdit_2, QStringLiteral("/srv/remote"));
+    w.ui->lineEdit_3->setFocus();
+    QTRY_COMPARE_WITH_TIMEOUT(w.store->value(SettingsKeys::remoteDir).toString(),
+                              QStringLiteral("/srv/remote"), 5000);
 }
 
 void TestMainWindow::typingAloneStoresNothing_data()
@@ -433,10 +357,8 @@ void TestMainWindow::typingAloneStoresNothing_data()
     QTest::addColumn<QString>("field");
     QTest::addColumn<QString>("key");
 
-    QTest::newRow("local") << "lineEdit"
-                           << "local_dir";
-    QTest::newRow("remote") << "lineEdit_2"
-                            << "remote_dir";
+    QTest::newRow("local") << "lineEdit" << SettingsKeys::localDir;
+    QTest::newRow("remote") << "lineEdit_2" << SettingsKeys::remoteDir;
 }
 
 void TestMainWindow::typingAloneStoresNothing()
@@ -445,165 +367,120 @@ void TestMainWindow::typingAloneStoresNothing()
     QFETCH(QString, key);
     storeValue(key, QStringLiteral("/before"));
 
-    MainWindow w;
-    auto *edit = w.findChild<QLineEdit *>(field);
+    ProbedWindow w;
+    auto *edit = w.window.findChild<QLineEdit *>(field);
     QVERIFY(edit);
     edit->end(false);
     QTest::keyClicks(edit, QStringLiteral("/after"));
     QCoreApplication::processEvents();
 
     QCOMPARE(edit->text(), QStringLiteral("/before/after"));
-    QCOMPARE(MainWindowProbe::settings(w)->value(key).toString(), QStringLiteral("/before"));
-}
-
-void TestMainWindow::clearingPathStoresEmpty()
-{
-    storeValue(QStringLiteral("local_dir"), QStringLiteral("/data/local"));
-
-    MainWindow w;
-    Ui::MainWindow *ui = MainWindowProbe::ui(w);
-    ui->lineEdit->selectAll();
-    QTest::keyClick(ui->lineEdit, Qt::Key_Delete);
-    QTest::keyClick(ui->lineEdit, Qt::Key_Return);
-
-    QSettings *store = MainWindowProbe::settings(w);
-    QVERIFY(store->contains(QStringLiteral("local_dir")));
-    QCOMPARE(store->value(QStringLiteral("local_dir")).toString(), QString());
+    QCOMPARE(w.store->value(key).toString(), QStringLiteral("/before"));
 }
 
 void TestMainWindow::everyKeystrokeStoresIgnorePattern()
 {
-    MainWindow w;
-    Ui::MainWindow *ui = MainWindowProbe::ui(w);
-    QSettings *store = MainWindowProbe::settings(w);
+    ProbedWindow w;
+    QLineEdit *pattern = w.ui->lineEdit_3;
+    const auto stored = [&w] {
+        return w.store->value(SettingsKeys::ignorePattern).toString();
+    };
 
-    ui->lineEdit_3->selectAll();
-    QTest::keyClick(ui->lineEdit_3, Qt::Key_Backspace);
-    QVERIFY(store->contains(QStringLiteral("ignore_reg")));
-    QCOMPARE(store->value(QStringLiteral("ignore_reg")).toString(), QString());
+    pattern->selectAll();
+    QTest::keyClick(pattern, Qt::Key_Backspace);
+    QVERIFY(w.store->contains(SettingsKeys::ignorePattern));
+    QCOMPARE(stored(), QString());
 
-    const QString typed = QStringLiteral("\\.bak$ ");
     QString expected;
-    for (const QChar c : typed) {
-        QTest::keyClicks(ui->lineEdit_3, QString(c));
+    for (const QChar c : QStringLiteral("\\.bak$ ")) {
+        QTest::keyClicks(pattern, QString(c));
         expected += c;
-        QCOMPARE(store->value(QStringLiteral("ignore_reg")).toString(), expected);
+        QCOMPARE(stored(), expected);
     }
 
-    QTest::keyClick(ui->lineEdit_3, Qt::Key_Backspace);
+    QTest::keyClick(pattern, Qt::Key_Backspace);
     expected.chop(1);
-    QCOMPARE(store->value(QStringLiteral("ignore_reg")).toString(), expected);
-    QCOMPARE(openStore()->value(QStringLiteral("ignore_reg")).toString(), expected);
+    QCOMPARE(stored(), expected);
+    QCOMPARE(openStore()->value(SettingsKeys::ignorePattern).toString(), expected);
 }
 
 void TestMainWindow::programmaticPatternStoresNothing()
 {
-    MainWindow w;
-    MainWindowProbe::ui(w)->lineEdit_3->setText(QStringLiteral("set by code"));
-    QVERIFY(!MainWindowProbe::settings(w)->contains(QStringLiteral("ignore_reg")));
+    ProbedWindow w;
+    w.ui->lineEdit_3->setText(QStringLiteral("set by code"));
+    QVERIFY(!w.store->contains(SettingsKeys::ignorePattern));
 }
 
+// Each click zeroes both stamps, in the window and the store, and says so;
+// timed sync is not touched.
 void TestMainWindow::clearCacheZeroesTimes()
 {
-    storeValue(QStringLiteral("upload_time"), QVariant(qlonglong(1700000000000)));
-    storeValue(QStringLiteral("download_time"), QVariant(qlonglong(1700000000999)));
+    storeValue(SettingsKeys::uploadTime, QVariant(qlonglong(1700000000000)));
+    storeValue(SettingsKeys::downloadTime, QVariant(qlonglong(1700000000999)));
 
+    ProbedWindow w;
+    QCOMPARE(w.uploadTime(), qint64(1700000000000));
+    QCOMPARE(w.downloadTime(), qint64(1700000000999));
+
+    QTest::mouseClick(w.ui->pushButton_3, Qt::LeftButton);
+    QCOMPARE(w.uploadTime(), qint64(0));
+    QCOMPARE(w.downloadTime(), qint64(0));
+    QCOMPARE(w.stored(SettingsKeys::uploadTime), qint64(0));
+    QCOMPARE(w.stored(SettingsKeys::downloadTime), qint64(0));
+    QCOMPARE(openStore()->value(SettingsKeys::uploadTime).toLongLong(), qint64(0));
+    QCOMPARE(w.lines(), QStringList {LogTexts::cacheCleared});
+    QVERIFY(!w.syncTimer->isActive());
+    QCOMPARE(w.ui->progressBar->value(), 24);
+
+    w.uploadTime() = 42;
+    QTest::mouseClick(w.ui->pushButton_3, Qt::LeftButton);
+    QCOMPARE(w.uploadTime(), qint64(0));
+    QCOMPARE(w.lines(), (QStringList {LogTexts::cacheCleared, LogTexts::cacheCleared}));
+}
+
+// The class and its own methods in their order: the signal, then the
+// form's slots.
+void TestMainWindow::metaObjectNamesClassAndMethods()
+{
+    const struct
+    {
+        const char *signature;
+        QMetaMethod::MethodType type;
+        QMetaMethod::Access access;
+        QByteArrayList parameterNames;
+    } methods[] = {
+            {"signalOutput(QString)", QMetaMethod::Signal, QMetaMethod::Public, {"s"}},
+            {"on_pushButton_clicked()", QMetaMethod::Slot, QMetaMethod::Private, {}},
+            {"on_pushButton_2_clicked()", QMetaMethod::Slot, QMetaMethod::Private, {}},
+            {"on_lineEdit_editingFinished()", QMetaMethod::Slot, QMetaMethod::Private, {}},
+            {"on_lineEdit_2_editingFinished()", QMetaMethod::Slot, QMetaMethod::Private, {}},
+            {"on_checkBox_stateChanged(int)", QMetaMethod::Slot, QMetaMethod::Private, {"arg1"}},
+            {"on_checkBox_2_stateChanged(int)", QMetaMethod::Slot, QMetaMethod::Private, {"arg1"}},
+            {"on_spinBox_valueChanged(int)", QMetaMethod::Slot, QMetaMethod::Private, {"arg1"}},
+            {"on_pushButton_3_clicked()", QMetaMethod::Slot, QMetaMethod::Private, {}},
+            {"on_lineEdit_3_textEdited(QString)",
+             QMetaMethod::Slot,
+             QMetaMethod::Private,
+             {"arg1"}},
+    };
     MainWindow w;
-    Ui::MainWindow *ui = MainWindowProbe::ui(w);
-    QCOMPARE(MainWindowProbe::uploadTime(w).load(), qint64(1700000000000));
-    QCOMPARE(MainWindowProbe::downloadTime(w).load(), qint64(1700000000999));
-
-    QTest::mouseClick(ui->pushButton_3, Qt::LeftButton);
-
-    QCOMPARE(MainWindowProbe::uploadTime(w).load(), qint64(0));
-    QCOMPARE(MainWindowProbe::downloadTime(w).load(), qint64(0));
-    QSettings *store = MainWindowProbe::settings(w);
-    QCOMPARE(store->value(QStringLiteral("upload_time")).toLongLong(), qint64(0));
-    QCOMPARE(store->value(QStringLiteral("download_time")).toLongLong(), qint64(0));
-    QCOMPARE(openStore()->value(QStringLiteral("upload_time")).toLongLong(), qint64(0));
-    QCOMPARE(logLines(w), QStringList {QStringLiteral("清理缓存，可全部重新上传或下载")});
-    // Timed sync is not touched.
-    QVERIFY(!MainWindowProbe::syncTimer(w)->isActive());
-    QCOMPARE(ui->progressBar->value(), 24);
-}
-
-void TestMainWindow::clearCacheTwiceLogsTwice()
-{
-    MainWindow w;
-    Ui::MainWindow *ui = MainWindowProbe::ui(w);
-    QTest::mouseClick(ui->pushButton_3, Qt::LeftButton);
-    MainWindowProbe::uploadTime(w) = 42;
-    QTest::mouseClick(ui->pushButton_3, Qt::LeftButton);
-
-    QCOMPARE(MainWindowProbe::uploadTime(w).load(), qint64(0));
-    const QString line = QStringLiteral("清理缓存，可全部重新上传或下载");
-    QCOMPARE(logLines(w), (QStringList {line, line}));
-}
-
-void TestMainWindow::metaObjectNamesTheClass()
-{
-    MainWindow w;
-    const QMetaObject *meta = w.metaObject();
-    QCOMPARE(meta, &MainWindow::staticMetaObject);
-    QCOMPARE(meta->className(), "MainWindow");
-    QCOMPARE(meta->superClass(), &QMainWindow::staticMetaObject);
-    QCOMPARE(meta->methodCount() - meta->methodOffset(), 10);
-    QCOMPARE(meta->methodOffset(), QMainWindow::staticMetaObject.methodCount());
-}
-
-void TestMainWindow::metaObjectMethods_data()
-{
-    QTest::addColumn<int>("index");
-    QTest::addColumn<QByteArray>("signature");
-    QTest::addColumn<int>("methodType");
-    QTest::addColumn<int>("access");
-    QTest::addColumn<QByteArrayList>("parameterNames");
-
-    const QByteArrayList none;
-    const QByteArrayList arg1 {"arg1"};
-    const int slot = QMetaMethod::Slot;
-    const int priv = QMetaMethod::Private;
-
-    QTest::newRow("signalOutput") << 0 << QByteArray("signalOutput(QString)")
-                                  << int(QMetaMethod::Signal) << int(QMetaMethod::Public)
-                                  << QByteArrayList {"s"};
-    QTest::newRow("pushButton") << 1 << QByteArray("on_pushButton_clicked()") << slot << priv
-                                << none;
-    QTest::newRow("pushButton_2") << 2 << QByteArray("on_pushButton_2_clicked()") << slot << priv
-                                  << none;
-    QTest::newRow("lineEdit") << 3 << QByteArray("on_lineEdit_editingFinished()") << slot << priv
-                              << none;
-    QTest::newRow("lineEdit_2") << 4 << QByteArray("on_lineEdit_2_editingFinished()") << slot
-                                << priv << none;
-    QTest::newRow("checkBox") << 5 << QByteArray("on_checkBox_stateChanged(int)") << slot << priv
-                              << arg1;
-    QTest::newRow("checkBox_2") << 6 << QByteArray("on_checkBox_2_stateChanged(int)") << slot
-                                << priv << arg1;
-    QTest::newRow("spinBox") << 7 << QByteArray("on_spinBox_valueChanged(int)") << slot << priv
-                             << arg1;
-    QTest::newRow("pushButton_3") << 8 << QByteArray("on_pushButton_3_clicked()") << slot << priv
-                                  << none;
-    QTest::newRow("lineEdit_3") << 9 << QByteArray("on_lineEdit_3_textEdited(QString)") << slot
-                                << priv << arg1;
-}
-
-void TestMainWindow::metaObjectMethods()
-{
-    QFETCH(int, index);
-    QFETCH(QByteArray, signature);
-    QFETCH(int, methodType);
-    QFETCH(int, access);
-    QFETCH(QByteArrayList, parameterNames);
-
-    const QMetaObject &meta = MainWindow::staticMetaObject;
-    const QMetaMethod method = meta.method(meta.methodOffset() + index);
-    QVERIFY(method.isValid());
-    QCOMPARE(method.methodSignature(), signature);
-    QCOMPARE(int(method.methodType()), methodType);
-    QCOMPARE(int(method.access()), access);
-    QCOMPARE(method.parameterNames(), parameterNames);
-    QCOMPARE(method.returnType(), int(QMetaType::Void));
-    QCOMPARE(meta.indexOfMethod(signature.constData()), meta.methodOffset() + index);
+    const QMetaObject &meta = *w.metaObject();
+    QCOMPARE(&meta, &MainWindow::staticMetaObject);
+    QCOMPARE(meta.className(), "MainWindow");
+    QCOMPARE(meta.superClass(), &QMainWindow::staticMetaObject);
+    QCOMPARE(meta.methodOffset(), QMainWindow::staticMetaObject.methodCount());
+    QCOMPARE(meta.methodCount() - meta.methodOffset(), int(std::size(methods)));
+    int index = meta.methodOffset();
+    for (const auto &expected : methods) {
+        const QMetaMethod method = meta.method(index);
+        QVERIFY2(method.isValid(), expected.signature);
+        QCOMPARE(method.methodSignature(), QByteArray(expected.signature));
+        QCOMPARE(method.methodType(), expected.type);
+        QCOMPARE(method.access(), expected.access);
+        QCOMPARE(method.parameterNames(), expected.parameterNames);
+        QCOMPARE(method.returnType(), int(QMetaType::Void));
+        QCOMPARE(meta.indexOfMethod(expected.signature), index++);
+    }
 }
 
 void TestMainWindow::metaCastAnswersOwnAndBaseNames()

@@ -2,76 +2,44 @@
 // each period ends with a tick that requests the checked directions, and the
 // bar counts the period down.
 
-#include "support/log_texts.h"
-#include "support/main_window_probe.h"
-#include "support/test_settings.h"
-#include "window/main_window.h"
+#include "support/window_fixture.h"
 
-#include <QCheckBox>
-#include <QDateTime>
-#include <QDir>
-#include <QPlainTextEdit>
-#include <QProgressBar>
-#include <QSettings>
-#include <QSpinBox>
-#include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 
 #include <algorithm>
-#include <memory>
+
+using namespace LogTexts;
 
 namespace {
 
 constexpr qint64 timerLimitMs = 2147483647;
+constexpr qint64 longestPeriodMs = qint64(9999999) * 1000;
 
-// Two empty trees below root, stored as the local and the remote directory,
-// so that every requested direction runs a (quick) job that logs its lines.
-void storeTrees(const QTemporaryDir &root)
+QString notWithin(qint64 value, qint64 lowest, qint64 highest)
 {
-    const QString local = root.filePath(QStringLiteral("local"));
-    const QString remote = root.filePath(QStringLiteral("remote"));
-    QVERIFY(QDir().mkpath(local));
-    QVERIFY(QDir().mkpath(remote));
-    storeValue(QStringLiteral("local_dir"), local);
-    storeValue(QStringLiteral("remote_dir"), remote);
+    return value >= lowest && value <= highest
+                   ? QString()
+                   : QStringLiteral("%1 not in %2..%3").arg(value).arg(lowest).arg(highest);
 }
 
-QStringList logLines(MainWindow &window)
+struct TimedWindow : ProbedWindow
 {
-    return MainWindowProbe::ui(window)->plainTextEdit->toPlainText().split(QLatin1Char('\n'));
-}
+    bool timersActive() const { return syncTimer->isActive() && progressTimer->isActive(); }
+    bool timersStopped() const { return !syncTimer->isActive() && !progressTimer->isActive(); }
+    int bar() const { return ui->progressBar->value(); }
+    bool storedSwitch(const char *key) const { return store->value(key).toBool(); }
 
-int countStarting(MainWindow &window, const QString &prefix)
-{
-    int count = 0;
-    for (const QString &line : logLines(window))
-        count += line.startsWith(prefix) ? 1 : 0;
-    return count;
-}
-
-int countExact(MainWindow &window, const QString &text)
-{
-    return logLines(window).count(text);
-}
-
-// The job start lines in log order, shortened to "up" and "down".
-QStringList startedDirections(MainWindow &window)
-{
-    QStringList result;
-    for (const QString &line : logLines(window)) {
-        if (line.startsWith(uploadStart))
-            result << QStringLiteral("up");
-        else if (line.startsWith(downloadStart))
-            result << QStringLiteral("down");
+    // The job start lines in log order, shortened to "up" and "down".
+    QStringList startedDirections() const
+    {
+        QStringList result;
+        for (const QString &line : lines()) {
+            if (line.startsWith(uploadStart) || line.startsWith(downloadStart))
+                result << QString::fromLatin1(line.startsWith(uploadStart) ? "up" : "down");
+        }
+        return result;
     }
-    return result;
-}
-
-qint64 now()
-{
-    return QDateTime::currentMSecsSinceEpoch();
-}
+};
 
 } // namespace
 
@@ -80,13 +48,11 @@ class TestTimedSync : public QObject
     Q_OBJECT
 
 private slots:
-    void init();
+    void init() { isolated.clear(); }
 
-    void checkingUploadStartsTimersAndTicksUpload();
-    void bothBoxesRequestUploadThenDownloadEachPeriod();
-    void uncheckedDirectionIsNoLongerRequested();
-    void uncheckingOneOfTwoKeepsTimers();
-    void uncheckingLastStopsTimersAndZeroesBar();
+    void checkedDirectionsAreTicked_data();
+    void checkedDirectionsAreTicked();
+    void uncheckingBoxesStopsTimersAtTheLast();
     void changingIntervalRestartsPeriod();
     void zeroIntervalStopsTimersAndKeepsThemOff();
     void intervalChangeWithoutBoxOnlyStores();
@@ -111,244 +77,187 @@ private:
     IsolatedSettings isolated;
 };
 
-void TestTimedSync::init()
+// The boxes clicked in turn: each period ticks the directions left checked,
+// upload before download, as one request, so that a download is never
+// refused because of its own upload. A click after the first leaves the
+// countdown alone. Each box clicked stored its state; one never clicked
+// stored nothing.
+void TestTimedSync::checkedDirectionsAreTicked_data()
 {
-    isolated.clear();
+    QTest::addColumn<QStringList>("clicks");
+    QTest::addColumn<QStringList>("period"); // the directions started each period
+
+    QTest::newRow("upload") << QStringList {"checkBox"} << QStringList {"up"};
+    QTest::newRow("uploadUnchecked")
+            << QStringList {"checkBox", "checkBox_2", "checkBox"} << QStringList {"down"};
+    QTest::newRow("both") << QStringList {"checkBox", "checkBox_2"} << QStringList {"up", "down"};
 }
 
-void TestTimedSync::checkingUploadStartsTimersAndTicksUpload()
+void TestTimedSync::checkedDirectionsAreTicked()
 {
-    QTemporaryDir root;
-    QVERIFY(root.isValid());
-    storeTrees(root);
-    storeValue(QStringLiteral("timer_interval"), 1);
+    QFETCH(QStringList, clicks);
+    QFETCH(QStringList, period);
+    StoredTrees trees;
+    storeValue(SettingsKeys::timerInterval, 1);
 
-    MainWindow w;
-    Ui::MainWindow *ui = MainWindowProbe::ui(w);
-    QVERIFY(!MainWindowProbe::syncTimer(w)->isActive());
+    TimedWindow w;
+    QVERIFY(!w.syncTimer->isActive());
+    const qint64 before = nowMs();
+    w.window.findChild<QCheckBox *>(clicks.first())->click();
+    QVERIFY(w.lastTick() >= before);
+    const qint64 marker = nowMs() - 123;
+    w.setLastTick(marker);
+    for (const QString &box : clicks.mid(1))
+        w.window.findChild<QCheckBox *>(box)->click();
+    QCOMPARE(w.lastTick(), marker);
+    QCOMPARE(w.ui->checkBox->isChecked(), period.contains("up"));
+    QCOMPARE(w.ui->checkBox_2->isChecked(), period.contains("down"));
+    QVERIFY(w.timersActive());
+    QCOMPARE(w.syncTimer->interval(), 1000);
+    QCOMPARE(w.store->contains(SettingsKeys::timerUpload), clicks.contains("checkBox"));
+    QCOMPARE(w.store->contains(SettingsKeys::timerDownload), clicks.contains("checkBox_2"));
+    QCOMPARE(w.storedSwitch(SettingsKeys::timerUpload), period.contains("up"));
+    QCOMPARE(w.storedSwitch(SettingsKeys::timerDownload), period.contains("down"));
+    QCOMPARE(w.startedDirections(), QStringList());
 
-    const qint64 before = now();
-    ui->checkBox->click();
-    QVERIFY(ui->checkBox->isChecked());
-    QVERIFY(MainWindowProbe::syncTimer(w)->isActive());
-    QVERIFY(MainWindowProbe::progressTimer(w)->isActive());
-    QCOMPARE(MainWindowProbe::syncTimer(w)->interval(), 1000);
-    QVERIFY(MainWindowProbe::lastTickTime(w) >= before);
-    QSettings *store = MainWindowProbe::settings(w);
-    QCOMPARE(store->value(QStringLiteral("timer_upload")).toBool(), true);
-    QVERIFY(!store->contains(QStringLiteral("timer_download")));
-    QCOMPARE(startedDirections(w), QStringList());
-
-    // Two whole jobs: by the second success line the first job has ended, so
-    // a download it ran would be in the log.
-    QTRY_VERIFY_WITH_TIMEOUT(countStarting(w, uploadDone) >= 2, 10000);
-    QCOMPARE(countStarting(w, downloadStart), 0);
-    QCOMPARE(countExact(w, noPaths), 0);
-}
-
-void TestTimedSync::bothBoxesRequestUploadThenDownloadEachPeriod()
-{
-    QTemporaryDir root;
-    QVERIFY(root.isValid());
-    storeTrees(root);
-    storeValue(QStringLiteral("timer_interval"), 1);
-
-    MainWindow w;
-    Ui::MainWindow *ui = MainWindowProbe::ui(w);
-    ui->checkBox->click();
-    QVERIFY(MainWindowProbe::syncTimer(w)->isActive());
-
-    // Checking the second box while the timers run leaves the countdown alone.
-    const qint64 marker = now() - 123;
-    MainWindowProbe::setLastTickTime(w, marker);
-    ui->checkBox_2->click();
-    QVERIFY(ui->checkBox_2->isChecked());
-    QCOMPARE(MainWindowProbe::lastTickTime(w), marker);
-    QVERIFY(MainWindowProbe::syncTimer(w)->isActive());
-    QCOMPARE(MainWindowProbe::settings(w)->value(QStringLiteral("timer_download")).toBool(), true);
-
-    QTRY_VERIFY_WITH_TIMEOUT(countStarting(w, downloadDone) >= 2, 10000);
-    QStringList directions = startedDirections(w);
-    QVERIFY(directions.size() >= 4);
-    // Each period's pair is one request, so its download is never refused
-    // because of its own upload: every upload is followed by its download.
+    // Two whole periods: by the second success line of the last direction the
+    // first period's request has ended, so anything else it ran would show.
+    const QString lastDone = period.last() == "up" ? uploadDone : downloadDone;
+    QTRY_VERIFY_WITH_TIMEOUT(w.countStarting(lastDone) >= 2, 10000);
+    const QStringList directions = w.startedDirections();
+    QVERIFY(directions.size() >= 2 * period.size());
     for (int i = 0; i < directions.size(); ++i)
-        QCOMPARE(directions.at(i), i % 2 == 0 ? QStringLiteral("up") : QStringLiteral("down"));
+        QCOMPARE(directions.at(i), period.at(i % period.size()));
+    QCOMPARE(w.lines().count(noPaths), 0);
 }
 
-void TestTimedSync::uncheckedDirectionIsNoLongerRequested()
+// Unchecking one of two boxes keeps the timers and their countdown; the
+// last one stops both and empties the bar, and leaves the clock.
+void TestTimedSync::uncheckingBoxesStopsTimersAtTheLast()
 {
-    QTemporaryDir root;
-    QVERIFY(root.isValid());
-    storeTrees(root);
-    storeValue(QStringLiteral("timer_interval"), 1);
+    storeValue(SettingsKeys::timerInterval, 10);
+    TimedWindow w;
+    w.ui->checkBox->click();
+    w.ui->checkBox_2->click();
+    QTRY_VERIFY_WITH_TIMEOUT(w.bar() > 0, 5000);
 
-    MainWindow w;
-    Ui::MainWindow *ui = MainWindowProbe::ui(w);
-    ui->checkBox->click();
-    ui->checkBox_2->click();
-    ui->checkBox->click();
-    QVERIFY(!ui->checkBox->isChecked());
-    QVERIFY(MainWindowProbe::syncTimer(w)->isActive());
-
-    QTRY_VERIFY_WITH_TIMEOUT(countStarting(w, downloadDone) >= 2, 10000);
-    QCOMPARE(countStarting(w, uploadStart), 0);
-}
-
-void TestTimedSync::uncheckingOneOfTwoKeepsTimers()
-{
-    storeValue(QStringLiteral("timer_interval"), 10);
-    MainWindow w;
-    Ui::MainWindow *ui = MainWindowProbe::ui(w);
-    ui->checkBox->click();
-    ui->checkBox_2->click();
-    QTRY_VERIFY_WITH_TIMEOUT(ui->progressBar->value() > 0, 5000);
-
-    const qint64 marker = now() - 50;
-    MainWindowProbe::setLastTickTime(w, marker);
-    ui->checkBox->click();
-    QVERIFY(!ui->checkBox->isChecked());
-    QVERIFY(MainWindowProbe::syncTimer(w)->isActive());
-    QVERIFY(MainWindowProbe::progressTimer(w)->isActive());
-    QCOMPARE(MainWindowProbe::lastTickTime(w), marker);
-    QCOMPARE(MainWindowProbe::settings(w)->value(QStringLiteral("timer_upload")).toBool(), false);
+    const qint64 marker = nowMs() - 50;
+    w.setLastTick(marker);
+    w.ui->checkBox->click();
+    QVERIFY(!w.ui->checkBox->isChecked());
+    QVERIFY(w.timersActive());
+    QCOMPARE(w.lastTick(), marker);
+    QCOMPARE(w.storedSwitch(SettingsKeys::timerUpload), false);
 
     // The same the other way round.
-    ui->checkBox->click();
-    ui->checkBox_2->click();
-    QVERIFY(MainWindowProbe::syncTimer(w)->isActive());
-    QCOMPARE(MainWindowProbe::lastTickTime(w), marker);
-    QCOMPARE(MainWindowProbe::settings(w)->value(QStringLiteral("timer_download")).toBool(), false);
-}
+    w.ui->checkBox->click();
+    w.ui->checkBox_2->click();
+    QVERIFY(w.timersActive());
+    QCOMPARE(w.lastTick(), marker);
+    QCOMPARE(w.storedSwitch(SettingsKeys::timerDownload), false);
+    QTRY_VERIFY_WITH_TIMEOUT(w.bar() > 0, 5000);
 
-void TestTimedSync::uncheckingLastStopsTimersAndZeroesBar()
-{
-    storeValue(QStringLiteral("timer_interval"), 10);
-    storeValue(QStringLiteral("timer_download"), true);
-    MainWindow w;
-    Ui::MainWindow *ui = MainWindowProbe::ui(w);
-    QVERIFY(MainWindowProbe::syncTimer(w)->isActive());
-    QTRY_VERIFY_WITH_TIMEOUT(ui->progressBar->value() > 0, 5000);
-
-    const qint64 marker = now() - 50;
-    MainWindowProbe::setLastTickTime(w, marker);
-    ui->checkBox_2->click();
-    QVERIFY(!MainWindowProbe::syncTimer(w)->isActive());
-    QVERIFY(!MainWindowProbe::progressTimer(w)->isActive());
-    QCOMPARE(ui->progressBar->value(), 0);
-    // Stopping does not touch the clock.
-    QCOMPARE(MainWindowProbe::lastTickTime(w), marker);
-    QCOMPARE(MainWindowProbe::settings(w)->value(QStringLiteral("timer_download")).toBool(), false);
-    QCOMPARE(openStore()->value(QStringLiteral("timer_download")).toBool(), false);
+    w.ui->checkBox->click();
+    QVERIFY(w.timersStopped());
+    QCOMPARE(w.bar(), 0);
+    QCOMPARE(w.lastTick(), marker);
+    QCOMPARE(w.storedSwitch(SettingsKeys::timerUpload), false);
+    QCOMPARE(openStore()->value(SettingsKeys::timerUpload).toBool(), false);
 }
 
 void TestTimedSync::changingIntervalRestartsPeriod()
 {
-    storeValue(QStringLiteral("timer_interval"), 1);
-    MainWindow w;
-    Ui::MainWindow *ui = MainWindowProbe::ui(w);
-    ui->checkBox->click();
-    QVERIFY(MainWindowProbe::syncTimer(w)->isActive());
+    storeValue(SettingsKeys::timerInterval, 1);
+    TimedWindow w;
+    w.ui->checkBox->click();
+    QVERIFY(w.syncTimer->isActive());
 
     // Most of a period has passed.
-    MainWindowProbe::setLastTickTime(w, now() - 700);
-    MainWindowProbe::refreshProgress(w);
-    QVERIFY(ui->progressBar->value() >= 7000);
+    w.setLastTick(nowMs() - 700);
+    w.refreshProgress();
+    QVERIFY(w.bar() >= 7000);
 
-    const qint64 before = now();
-    ui->spinBox->setValue(3);
-    MainWindowProbe::refreshProgress(w);
-    const qint64 after = now();
+    const qint64 before = nowMs();
+    w.ui->spinBox->setValue(3);
+    w.refreshProgress();
+    const qint64 after = nowMs();
 
-    QVERIFY(MainWindowProbe::syncTimer(w)->isActive());
-    QVERIFY(MainWindowProbe::progressTimer(w)->isActive());
-    QCOMPARE(MainWindowProbe::syncTimer(w)->interval(), 3000);
+    QVERIFY(w.timersActive());
+    QCOMPARE(w.syncTimer->interval(), 3000);
     // More than the old 1 s timer could have left (a coarse timer may run 5 % late).
-    QVERIFY(MainWindowProbe::syncTimer(w)->remainingTime() > 1100);
-    QVERIFY(MainWindowProbe::lastTickTime(w) >= before);
-    QVERIFY(MainWindowProbe::lastTickTime(w) <= after);
-    QVERIFY(ui->progressBar->value() <= 10000 * (after - before) / 3000);
-    QCOMPARE(MainWindowProbe::settings(w)->value(QStringLiteral("timer_interval")).toInt(), 3);
-    QCOMPARE(openStore()->value(QStringLiteral("timer_interval")).toInt(), 3);
+    QVERIFY(w.syncTimer->remainingTime() > 1100);
+    QVERIFY(w.lastTick() >= before && w.lastTick() <= after);
+    QVERIFY(w.bar() <= 10000 * (after - before) / 3000);
+    QCOMPARE(w.stored(SettingsKeys::timerInterval), qint64(3));
+    QCOMPARE(openStore()->value(SettingsKeys::timerInterval).toInt(), 3);
 }
 
 void TestTimedSync::zeroIntervalStopsTimersAndKeepsThemOff()
 {
-    storeValue(QStringLiteral("timer_interval"), 1);
-    MainWindow w;
-    Ui::MainWindow *ui = MainWindowProbe::ui(w);
-    QSettings *store = MainWindowProbe::settings(w);
-    ui->checkBox->click();
-    QVERIFY(MainWindowProbe::syncTimer(w)->isActive());
+    storeValue(SettingsKeys::timerInterval, 1);
+    TimedWindow w;
+    w.ui->checkBox->click();
+    QVERIFY(w.syncTimer->isActive());
 
-    ui->spinBox->setValue(0);
-    QVERIFY(!MainWindowProbe::syncTimer(w)->isActive());
-    QVERIFY(!MainWindowProbe::progressTimer(w)->isActive());
-    QCOMPARE(ui->progressBar->value(), 0);
-    QCOMPARE(store->value(QStringLiteral("timer_interval")).toInt(), 0);
-    QVERIFY(ui->checkBox->isChecked());
+    w.ui->spinBox->setValue(0);
+    QVERIFY(w.timersStopped());
+    QCOMPARE(w.bar(), 0);
+    QCOMPARE(w.stored(SettingsKeys::timerInterval), qint64(0));
+    QVERIFY(w.ui->checkBox->isChecked());
 
     // At 0 no box starts them.
-    ui->checkBox_2->click();
-    QVERIFY(ui->checkBox_2->isChecked());
-    QCOMPARE(store->value(QStringLiteral("timer_download")).toBool(), true);
-    QVERIFY(!MainWindowProbe::syncTimer(w)->isActive());
-    ui->checkBox->click();
-    ui->checkBox_2->click();
-    ui->checkBox->click();
-    QVERIFY(ui->checkBox->isChecked());
-    QVERIFY(!MainWindowProbe::syncTimer(w)->isActive());
-    QVERIFY(!MainWindowProbe::progressTimer(w)->isActive());
-    QCOMPARE(ui->progressBar->value(), 0);
+    w.ui->checkBox_2->click();
+    QVERIFY(w.ui->checkBox_2->isChecked());
+    QCOMPARE(w.storedSwitch(SettingsKeys::timerDownload), true);
+    QVERIFY(!w.syncTimer->isActive());
+    for (QCheckBox *box : {w.ui->checkBox, w.ui->checkBox_2, w.ui->checkBox})
+        box->click();
+    QVERIFY(w.ui->checkBox->isChecked());
+    QVERIFY(w.timersStopped());
+    QCOMPARE(w.bar(), 0);
 
     // A period again, with a box still checked: both start.
-    const qint64 before = now();
-    ui->spinBox->setValue(1);
-    QVERIFY(MainWindowProbe::syncTimer(w)->isActive());
-    QVERIFY(MainWindowProbe::progressTimer(w)->isActive());
-    QCOMPARE(MainWindowProbe::syncTimer(w)->interval(), 1000);
-    QVERIFY(MainWindowProbe::lastTickTime(w) >= before);
-    QCOMPARE(store->value(QStringLiteral("timer_interval")).toInt(), 1);
+    const qint64 before = nowMs();
+    w.ui->spinBox->setValue(1);
+    QVERIFY(w.timersActive());
+    QCOMPARE(w.syncTimer->interval(), 1000);
+    QVERIFY(w.lastTick() >= before);
+    QCOMPARE(w.stored(SettingsKeys::timerInterval), qint64(1));
 }
 
 void TestTimedSync::intervalChangeWithoutBoxOnlyStores()
 {
-    MainWindow w;
-    Ui::MainWindow *ui = MainWindowProbe::ui(w);
-    const qint64 before = now();
-    ui->spinBox->setValue(5);
+    TimedWindow w;
+    const qint64 before = nowMs();
+    w.ui->spinBox->setValue(5);
 
-    QCOMPARE(MainWindowProbe::syncTimer(w)->interval(), 5000);
-    QVERIFY(!MainWindowProbe::syncTimer(w)->isActive());
-    QVERIFY(!MainWindowProbe::progressTimer(w)->isActive());
-    QCOMPARE(ui->progressBar->value(), 24);
-    QVERIFY(MainWindowProbe::lastTickTime(w) >= before);
-    QCOMPARE(MainWindowProbe::settings(w)->value(QStringLiteral("timer_interval")).toInt(), 5);
+    QCOMPARE(w.syncTimer->interval(), 5000);
+    QVERIFY(w.timersStopped());
+    QCOMPARE(w.bar(), 24);
+    QVERIFY(w.lastTick() >= before);
+    QCOMPARE(w.stored(SettingsKeys::timerInterval), qint64(5));
 
-    ui->spinBox->setValue(0);
-    QVERIFY(!MainWindowProbe::syncTimer(w)->isActive());
-    QCOMPARE(MainWindowProbe::settings(w)->value(QStringLiteral("timer_interval")).toInt(), 0);
+    w.ui->spinBox->setValue(0);
+    QVERIFY(!w.syncTimer->isActive());
+    QCOMPARE(w.stored(SettingsKeys::timerInterval), qint64(0));
 }
 
 void TestTimedSync::storedBoxRestartsTimedSyncOnePeriodLater()
 {
     // No paths: every requested direction logs one refusal line.
-    storeValue(QStringLiteral("timer_interval"), 1);
-    storeValue(QStringLiteral("timer_download"), true);
+    storeTimedSync(1, false, true);
 
-    MainWindow w;
-    QVERIFY(MainWindowProbe::syncTimer(w)->isActive());
-    QVERIFY(MainWindowProbe::progressTimer(w)->isActive());
-    const qint64 started = MainWindowProbe::lastTickTime(w);
+    TimedWindow w;
+    QVERIFY(w.timersActive());
+    const qint64 started = w.lastTick();
     QVERIFY(started > 0);
 
     qint64 firstLineAt = 0;
     int linesAtFirst = 0;
-    QPlainTextEdit *pane = MainWindowProbe::ui(w)->plainTextEdit;
-    connect(pane, &QPlainTextEdit::textChanged, this, [&] {
+    connect(w.ui->plainTextEdit, &QPlainTextEdit::textChanged, this, [&] {
         if (firstLineAt == 0) {
-            firstLineAt = now();
-            linesAtFirst = countExact(w, noPaths);
+            firstLineAt = nowMs();
+            linesAtFirst = w.lines().count(noPaths);
         }
     });
 
@@ -357,42 +266,36 @@ void TestTimedSync::storedBoxRestartsTimedSyncOnePeriodLater()
     // One period (a coarse timer may fire up to 5 % early), not at once.
     QVERIFY2(firstLineAt - started >= 900,
              qPrintable(QStringLiteral("first tick after %1 ms").arg(firstLineAt - started)));
-    QTRY_VERIFY_WITH_TIMEOUT(MainWindowProbe::lastTickTime(w) >= firstLineAt, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(w.lastTick() >= firstLineAt, 5000);
 }
 
 void TestTimedSync::tickWhileJobRunsRefusesEachDirection()
 {
-    QTemporaryDir root;
-    QVERIFY(root.isValid());
-    storeTrees(root);
-    storeValue(QStringLiteral("timer_interval"), 3600);
-    storeValue(QStringLiteral("timer_upload"), true);
-    storeValue(QStringLiteral("timer_download"), true);
+    StoredTrees trees;
+    storeTimedSync(3600, true, true);
 
-    MainWindow w;
-    QVERIFY(MainWindowProbe::syncTimer(w)->isActive());
-    MainWindowProbe::syncing(w) = true; // as if a job were running
-    const qint64 marker = now() - 5000;
-    MainWindowProbe::setLastTickTime(w, marker);
+    TimedWindow w;
+    QVERIFY(w.syncTimer->isActive());
+    w.syncing() = true; // as if a job were running
+    w.setLastTick(nowMs() - 5000);
 
-    const qint64 before = now();
-    MainWindowProbe::syncTick(w);
-    QCOMPARE(logLines(w), (QStringList {busy, busy}));
-    QVERIFY(MainWindowProbe::lastTickTime(w) >= before);
-    QVERIFY(MainWindowProbe::syncTimer(w)->isActive());
-    QVERIFY(MainWindowProbe::syncing(w).load());
-
-    MainWindowProbe::syncing(w) = false;
+    const qint64 before = nowMs();
+    w.tick();
+    QCOMPARE(w.lines(), (QStringList {busy, busy}));
+    QVERIFY(w.lastTick() >= before);
+    QVERIFY(w.syncTimer->isActive());
+    QVERIFY(w.syncing());
+    w.syncing() = false;
 }
 
 void TestTimedSync::tickWithoutBoxRequestsNothing()
 {
-    MainWindow w;
-    MainWindowProbe::setLastTickTime(w, 1);
-    const qint64 before = now();
-    MainWindowProbe::syncTick(w);
-    QVERIFY(MainWindowProbe::ui(w)->plainTextEdit->toPlainText().isEmpty());
-    QVERIFY(MainWindowProbe::lastTickTime(w) >= before);
+    TimedWindow w;
+    w.setLastTick(1);
+    const qint64 before = nowMs();
+    w.tick();
+    QVERIFY(w.log().isEmpty());
+    QVERIFY(w.lastTick() >= before);
 }
 
 void TestTimedSync::barFollowsElapsedTime_data()
@@ -411,68 +314,57 @@ void TestTimedSync::barFollowsElapsedTime()
 {
     QFETCH(int, seconds);
     QFETCH(qint64, elapsed);
-    storeValue(QStringLiteral("timer_interval"), seconds);
-    storeValue(QStringLiteral("timer_upload"), true);
+    storeTimedSync(seconds, true, false);
 
-    MainWindow w;
-    QVERIFY(MainWindowProbe::syncTimer(w)->isActive());
-    QProgressBar *bar = MainWindowProbe::ui(w)->progressBar;
-
+    TimedWindow w;
+    QVERIFY(w.syncTimer->isActive());
     const qint64 period = qint64(seconds) * 1000;
-    const qint64 before = now();
-    MainWindowProbe::setLastTickTime(w, before - elapsed);
-    MainWindowProbe::refreshProgress(w);
-    const qint64 after = now();
+    const qint64 before = nowMs();
+    w.setLastTick(before - elapsed);
+    w.refreshProgress();
+    const qint64 after = nowMs();
 
-    const qint64 lowest = 10000 * elapsed / period;
-    const qint64 highest = 10000 * (elapsed + after - before) / period;
-    const int value = bar->value();
-    QVERIFY2(value >= lowest && value <= highest,
-             qPrintable(QStringLiteral("%1 not in %2..%3").arg(value).arg(lowest).arg(highest)));
+    const QString outside = notWithin(w.bar(), 10000 * elapsed / period,
+                                      10000 * (elapsed + after - before) / period);
+    QVERIFY2(outside.isEmpty(), qPrintable(outside));
 }
 
 void TestTimedSync::barFillsAndDropsBackEachPeriod()
 {
-    storeValue(QStringLiteral("timer_interval"), 1);
-    storeValue(QStringLiteral("timer_upload"), true);
-    MainWindow w;
-    QProgressBar *bar = MainWindowProbe::ui(w)->progressBar;
-
-    QTRY_VERIFY_WITH_TIMEOUT(bar->value() >= 6000, 5000);
-    QTRY_VERIFY_WITH_TIMEOUT(bar->value() < 4000, 5000);
-    QVERIFY(countExact(w, noPaths) >= 1);
+    storeTimedSync(1, true, false);
+    TimedWindow w;
+    QTRY_VERIFY_WITH_TIMEOUT(w.bar() >= 6000, 5000);
+    QTRY_VERIFY_WITH_TIMEOUT(w.bar() < 4000, 5000);
+    QVERIFY(w.lines().count(noPaths) >= 1);
 }
 
 void TestTimedSync::barUntouchedWhenStopped()
 {
-    MainWindow w;
-    Ui::MainWindow *ui = MainWindowProbe::ui(w);
-    MainWindowProbe::setLastTickTime(w, now() - 5000);
-    MainWindowProbe::refreshProgress(w);
-    QCOMPARE(ui->progressBar->value(), 24);
+    TimedWindow w;
+    w.setLastTick(nowMs() - 5000);
+    w.refreshProgress();
+    QCOMPARE(w.bar(), 24);
 
-    ui->checkBox->click();
-    ui->checkBox->click();
-    QCOMPARE(ui->progressBar->value(), 0);
-    MainWindowProbe::setLastTickTime(w, now() - 5000);
-    MainWindowProbe::refreshProgress(w);
-    QCOMPARE(ui->progressBar->value(), 0);
+    w.ui->checkBox->click();
+    w.ui->checkBox->click();
+    QCOMPARE(w.bar(), 0);
+    w.setLastTick(nowMs() - 5000);
+    w.refreshProgress();
+    QCOMPARE(w.bar(), 0);
 }
 
 void TestTimedSync::barUntouchedAtIntervalZero()
 {
-    storeValue(QStringLiteral("timer_interval"), 0);
-    MainWindow w;
-    Ui::MainWindow *ui = MainWindowProbe::ui(w);
+    storeValue(SettingsKeys::timerInterval, 0);
+    TimedWindow w;
     // Forced on, which no control does at 0: the refresh still leaves the bar.
-    MainWindowProbe::startSyncTimers(w);
-    MainWindowProbe::setLastTickTime(w, now() - 5000);
-    MainWindowProbe::refreshProgress(w);
-    QCOMPARE(ui->progressBar->value(), 24);
-    MainWindowProbe::stopSyncTimers(w);
-    QVERIFY(!MainWindowProbe::syncTimer(w)->isActive());
-    QVERIFY(!MainWindowProbe::progressTimer(w)->isActive());
-    QCOMPARE(ui->progressBar->value(), 0);
+    MainWindowProbe::startSyncTimers(w.window);
+    w.setLastTick(nowMs() - 5000);
+    w.refreshProgress();
+    QCOMPARE(w.bar(), 24);
+    MainWindowProbe::stopSyncTimers(w.window);
+    QVERIFY(w.timersStopped());
+    QCOMPARE(w.bar(), 0);
 }
 
 void TestTimedSync::timerIntervalIsCapped_data()
@@ -491,59 +383,50 @@ void TestTimedSync::timerIntervalIsCapped()
 {
     QFETCH(int, seconds);
     QFETCH(int, interval);
-    MainWindow w;
-    Ui::MainWindow *ui = MainWindowProbe::ui(w);
-    ui->checkBox->click();
-    ui->spinBox->setValue(seconds);
+    TimedWindow w;
+    w.ui->checkBox->click();
+    w.ui->spinBox->setValue(seconds);
 
-    QCOMPARE(ui->spinBox->value(), seconds);
-    QCOMPARE(MainWindowProbe::syncTimer(w)->interval(), interval);
-    QVERIFY(MainWindowProbe::syncTimer(w)->isActive());
-    QCOMPARE(MainWindowProbe::settings(w)->value(QStringLiteral("timer_interval")).toInt(),
-             seconds);
+    QCOMPARE(w.ui->spinBox->value(), seconds);
+    QCOMPARE(w.syncTimer->interval(), interval);
+    QVERIFY(w.syncTimer->isActive());
+    QCOMPARE(w.stored(SettingsKeys::timerInterval), qint64(seconds));
 }
 
 void TestTimedSync::earlyTickOfLongPeriodWaits_data()
 {
     QTest::addColumn<qint64>("elapsed");
 
-    const qint64 period = qint64(9999999) * 1000;
-    QTest::newRow("firstCappedWait") << qint64(timerLimitMs);
+    QTest::newRow("firstCappedWait") << timerLimitMs;
     QTest::newRow("thousandSeconds") << qint64(1000000);
-    QTest::newRow("fiveSecondsLeft") << period - 5000;
-    QTest::newRow("oneMinuteLeft") << period - 60000;
+    QTest::newRow("fiveSecondsLeft") << longestPeriodMs - 5000;
+    QTest::newRow("oneMinuteLeft") << longestPeriodMs - 60000;
 }
 
 void TestTimedSync::earlyTickOfLongPeriodWaits()
 {
     QFETCH(qint64, elapsed);
-    storeValue(QStringLiteral("timer_interval"), 9999999);
-    storeValue(QStringLiteral("timer_upload"), true);
-    storeValue(QStringLiteral("timer_download"), true);
-    MainWindow w;
-    QVERIFY(MainWindowProbe::syncTimer(w)->isActive());
-    QCOMPARE(MainWindowProbe::syncTimer(w)->interval(), int(timerLimitMs));
+    storeTimedSync(9999999, true, true);
+    TimedWindow w;
+    QVERIFY(w.syncTimer->isActive());
+    QCOMPARE(w.syncTimer->interval(), int(timerLimitMs));
 
-    const qint64 period = qint64(9999999) * 1000;
-    const qint64 before = now();
+    const qint64 before = nowMs();
     const qint64 marker = before - elapsed;
-    MainWindowProbe::setLastTickTime(w, marker);
-    MainWindowProbe::syncTick(w);
-    const qint64 after = now();
+    w.setLastTick(marker);
+    w.tick();
+    const qint64 after = nowMs();
 
     // Nothing requested (no paths are set, so a request would log a line).
-    QVERIFY(MainWindowProbe::ui(w)->plainTextEdit->toPlainText().isEmpty());
-    QCOMPARE(MainWindowProbe::lastTickTime(w), marker);
-    QVERIFY(MainWindowProbe::syncTimer(w)->isActive());
+    QVERIFY(w.log().isEmpty());
+    QCOMPARE(w.lastTick(), marker);
+    QVERIFY(w.syncTimer->isActive());
 
     // The timer now waits for what is left of the period, as far as it can.
-    const qint64 leastLeft = std::min(period - (after - marker), timerLimitMs);
-    const qint64 mostLeft = std::min(period - (before - marker), timerLimitMs);
-    const qint64 interval = MainWindowProbe::syncTimer(w)->interval();
-    QVERIFY2(
-            interval >= leastLeft && interval <= mostLeft,
-            qPrintable(
-                    QStringLiteral("%1 not in %2..%3").arg(interval).arg(leastLeft).arg(mostLeft)));
+    const QString outside = notWithin(w.syncTimer->interval(),
+                                      std::min(longestPeriodMs - (after - marker), timerLimitMs),
+                                      std::min(longestPeriodMs - (before - marker), timerLimitMs));
+    QVERIFY2(outside.isEmpty(), qPrintable(outside));
 }
 
 void TestTimedSync::lateTickOfLongPeriodRequestsSync_data()
@@ -560,30 +443,26 @@ void TestTimedSync::lateTickOfLongPeriodRequestsSync()
 {
     QFETCH(qint64, overdue);
     QFETCH(bool, download);
-    storeValue(QStringLiteral("timer_interval"), 9999999);
-    storeValue(QStringLiteral("timer_upload"), true);
-    storeValue(QStringLiteral("timer_download"), download);
-    MainWindow w;
-    QVERIFY(MainWindowProbe::syncTimer(w)->isActive());
+    storeTimedSync(9999999, true, download);
+    TimedWindow w;
+    QVERIFY(w.syncTimer->isActive());
 
-    const qint64 period = qint64(9999999) * 1000;
     // A first tick with a short wait left shortens the timer's interval...
-    MainWindowProbe::setLastTickTime(w, now() - (period - 3000));
-    MainWindowProbe::syncTick(w);
-    QVERIFY(MainWindowProbe::syncTimer(w)->interval() <= 3000);
-    QVERIFY(MainWindowProbe::ui(w)->plainTextEdit->toPlainText().isEmpty());
+    w.setLastTick(nowMs() - (longestPeriodMs - 3000));
+    w.tick();
+    QVERIFY(w.syncTimer->interval() <= 3000);
+    QVERIFY(w.log().isEmpty());
 
     // ...and the tick after the whole period requests the sync and starts
     // the next period on the capped timer.
-    const qint64 before = now();
-    MainWindowProbe::setLastTickTime(w, before - period - overdue);
-    MainWindowProbe::syncTick(w);
+    const qint64 before = nowMs();
+    w.setLastTick(before - longestPeriodMs - overdue);
+    w.tick();
 
-    const QStringList expected = download ? QStringList {noPaths, noPaths} : QStringList {noPaths};
-    QCOMPARE(logLines(w), expected);
-    QVERIFY(MainWindowProbe::lastTickTime(w) >= before);
-    QCOMPARE(MainWindowProbe::syncTimer(w)->interval(), int(timerLimitMs));
-    QVERIFY(MainWindowProbe::syncTimer(w)->isActive());
+    QCOMPARE(w.lines(), download ? (QStringList {noPaths, noPaths}) : QStringList {noPaths});
+    QVERIFY(w.lastTick() >= before);
+    QCOMPARE(w.syncTimer->interval(), int(timerLimitMs));
+    QVERIFY(w.syncTimer->isActive());
 }
 
 QTEST_MAIN(TestTimedSync)

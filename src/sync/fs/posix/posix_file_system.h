@@ -1,0 +1,47 @@
+#pragma once
+
+#include "sync/fs/file_system.h"
+#include "sync/fs/posix/content_copy.h"
+#include "sync/fs/posix/copy_marks.h"
+#include "sync/fs/posix/durability.h"
+#include "sync/fs/posix/placement.h"
+
+#include <sys/types.h>
+
+#include <vector>
+
+// The file system of POSIX platforms: directories navigated by descriptor
+// (directory_access), content copied by the kernel (content_copy), files
+// placed atomically (placement), the clock probed (clock_probe), marks kept
+// as extended attributes (copy_marks), and the written file systems flushed
+// once a run (durability).
+class PosixFileSystem : public FileSystem
+{
+public:
+    // Directories, by descriptor (directory_access).
+    OpenResult openRoot(const QString &path, Directory *dir, FsError *error) override;
+    OpenResult openChild(const Directory &dir, const DirectoryEntry &entry, Directory *child,
+                         FsError *error) override;
+    FsError makeRoot(const QString &path, Directory *dir) override;
+    FsError makeChild(const Directory &dir, const DirectoryEntry &entry) override;
+    bool sameDirectory(const Directory &a, const Directory &b) override;
+    FsError list(const Directory &dir, std::vector<DirectoryEntry> *entries) override;
+    EntryStatus status(const Directory &dir, const DirectoryEntry &entry,
+                       bool followLinks) override;
+
+    // Files, their marks, the tree's clock, durability.
+    CopyResult copyFile(const Directory &from, const DirectoryEntry &entry, const Directory &into,
+                        const CopyRequest &request, FsError *error) override;
+    CopyMark readMark(const Directory &dir, const DirectoryEntry &entry) override;
+    FsError probeClock(const Directory &dir, bool learnTraits, TreeClock *clock) override;
+    FsError flush() override;
+
+private:
+    bool restampsOnRename(dev_t device) const;
+
+    ContentCopy content;
+    AtomicPlacement placement;
+    CopyMarks marks;
+    WrittenFileSystems written;
+    std::vector<dev_t> restampingDevices; // file systems that give a renamed file a new time
+};

@@ -1,0 +1,53 @@
+#include "sync/walk/target_names.h"
+
+#include "sync/decision/tree_clock.h"
+#include "sync/fs/temporary_names.h"
+
+#include <QSet>
+
+namespace {
+
+bool isAscii(const QString &name)
+{
+    for (const QChar c : name) {
+        if (c.unicode() >= 0x80)
+            return false;
+    }
+    return true;
+}
+
+// What FAT, exFAT and NTFS with Windows names can hold: none of : ? * " < > |
+// \ or control characters, and no dot or space at the end.
+bool isWindowsName(const QString &name)
+{
+    static const QString refused = QStringLiteral(":?*\"<>|\\");
+    for (const QChar c : name) {
+        if (c.unicode() < 0x20 || refused.contains(c))
+            return false;
+    }
+    return !name.endsWith(QLatin1Char('.')) && !name.endsWith(QLatin1Char(' '));
+}
+
+} // namespace
+
+void markCaseTwins(std::vector<DirectoryEntry> *entries)
+{
+    QSet<QString> seen;
+    for (DirectoryEntry &entry : *entries) {
+        if (isTemporaryName(entry))
+            continue;
+        const QString folded = entry.name.toCaseFolded();
+        entry.caseTwin = seen.contains(folded);
+        seen.insert(folded);
+    }
+}
+
+std::optional<EventKind> nameRefusal(const DirectoryEntry &entry, const TreeClock &target)
+{
+    if (entry.caseTwin)
+        return EventKind::CaseTwin;
+    if ((target.windowsNames && !isWindowsName(entry.name))
+        || (target.asciiNamesOnly && !isAscii(entry.name)))
+        return EventKind::NameRefused;
+    return std::nullopt;
+}
