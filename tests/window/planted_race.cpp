@@ -58,9 +58,13 @@ int main(int argc, char *argv[])
         if (throughQueue)
             channel.post(SyncOutcome());
         // Goes on writing after the hand-off: nothing orders these writes
-        // before the GUI thread's.
-        for (int i = 0; i < 200 && !guiWrote; ++i) {
+        // before the GUI thread's. The first write comes before any look at
+        // guiWrote, so the race stays unordered (and reported) even when a
+        // busy machine lets the GUI thread write first.
+        for (int i = 0; i < 200; ++i) {
             plantedRaceOnPoolThread();
+            if (guiWrote)
+                break;
             QThread::msleep(5);
         }
     });
