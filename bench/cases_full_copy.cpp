@@ -1,10 +1,15 @@
 #include "copy_cases.h"
 
+#include "bench_error.h"
 #include "engine_run.h"
+#include "sync/fs/content_digest.h"
 #include "timing.h"
 #include "tools.h"
 #include "tree_check.h"
 
+#include <QFile>
+
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -96,6 +101,31 @@ std::vector<Bound> runFullCopyCase(Workspace &space, int runs)
             {QStringLiteral("A  engine / cp -a"), engine / cp, 1.5, true, {}}};
 }
 
+namespace {
+
+// What comparing contents costs: the tree's files read and digested as a
+// run digests them, per GiB.
+double digestMsPerGiB(const GeneratedTree &tree)
+{
+    QByteArray block(1 << 20, Qt::Uninitialized);
+    qint64 bytes = 0;
+    const double ms = timeMs([&] {
+        for (const auto &file : tree.files) {
+            QFile in(tree.root + QLatin1Char('/') + file.path);
+            if (!in.open(QIODevice::ReadOnly))
+                throw BenchError(QStringLiteral("C digest: cannot read ") + in.fileName());
+            ContentDigest digest;
+            for (qint64 got; (got = in.read(block.data(), block.size())) > 0; bytes += got)
+                digest.add(block.constData(), size_t(got));
+            if (digest.result().size() != 16)
+                throw BenchError(QStringLiteral("C digest: no digest"));
+        }
+    });
+    return ms * double(1LL << 30) / double(std::max<qint64>(bytes, 1));
+}
+
+} // namespace
+
 std::vector<Bound> runThroughputCase(Workspace &space, int runs)
 {
     const GeneratedTree &tree = space.treeC();
@@ -125,6 +155,9 @@ std::vector<Bound> runThroughputCase(Workspace &space, int runs)
                 .arg(fixed(contenders[2].median()), fixed(durableEngine),
                      fixed(contenders[3].median()), fixed(durableCp),
                      fixed(durableEngine / durableCp, 2)));
+    const double digestMs = digestMsPerGiB(tree);
+    say(QStringLiteral("   content digest (XXH3-128, warm cache; not a bound): %1 ms a GiB")
+                .arg(fixed(digestMs)));
     space.dropTreeC();
     return {{QStringLiteral("C  engine throughput / cp -a throughput"),
              engine / cp,

@@ -6,18 +6,21 @@
 #include "sync/walk/live_text.h"
 #include "timing.h"
 
-EngineRun runEngine(const QString &source, const QString &target, qint64 since, bool durable)
+EngineRun runEngine(const QString &source, const QString &target, qint64 since, bool durable,
+                    const QString &recordFile)
 {
     const LiveText ignorePattern(QString::fromUtf8(SettingsDefaults::ignorePattern));
     EngineRun run;
     SyncEvent last;
     run.ms = timeMs([&] {
-        DirectoryCopy copy({ignorePattern, [&run, &last](const SyncEvent &event) {
+        DirectoryCopy copy({ignorePattern,
+                            [&run, &last](const SyncEvent &event) {
                                 ++run.events;
                                 last = event;
-                            }});
+                            },
+                            nullptr, nullptr, nullptr, recordFile});
         run.report = copy.run(source, target, true, since);
-        if (durable && !copy.flush())
+        if (!copy.finish(std::nullopt, durable))
             ++run.report.failures;
     });
     // Worded after the clock stopped: the copy keeps the last event only.

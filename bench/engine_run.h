@@ -16,8 +16,9 @@ struct EngineRun
     double ms = 0; // the engine's construction and run
 };
 
+// recordFile: the sync record to keep; empty, one in memory for this run alone.
 EngineRun runEngine(const QString &source, const QString &target, qint64 since,
-                    bool durable = false);
+                    bool durable = false, const QString &recordFile = QString());
 
 // Throws BenchError unless the run completed and copied exactly `expected` files.
 void checkEngineRun(const EngineRun &run, int expected, const QString &who);

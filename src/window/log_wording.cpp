@@ -36,10 +36,6 @@ QString failureReason(const SyncEvent &event)
 {
     switch (event.failure) {
     case Failure::FileSystem: return fileSystemReason(event.error);
-    case Failure::SameTimeOtherSize:
-        return QStringLiteral("目标与源修改时间相同而大小不同，无法判断哪个较新，未覆盖");
-    case Failure::SourceCutShort:
-        return QStringLiteral("源文件是未写完整的副本（大小与复制时不符），未复制");
     case Failure::TargetIsLink: return QStringLiteral("目标位置是符号链接，未改动");
     case Failure::TargetIsDirectory: return QStringLiteral("目标位置是目录");
     case Failure::TargetNotFile: return QStringLiteral("目标位置不是普通文件");
@@ -56,8 +52,7 @@ QString entryLine(const SyncEvent &event)
     case EventKind::Copied: return QStringLiteral("    复制文件：");
     case EventKind::TargetNewer: return QStringLiteral("    目标较新，未覆盖：");
     case EventKind::BothChanged: return QStringLiteral("    两边都已修改，未覆盖：");
-    case EventKind::FutureUndecided:
-        return QStringLiteral("    修改时间在未来，无法判断哪边较新，未覆盖：");
+    case EventKind::BothDiffer: return QStringLiteral("    两边都有此文件而内容不同，未覆盖：");
     case EventKind::Deferred: return QStringLiteral("    源文件刚刚修改，下次同步时复制：");
     case EventKind::KeptLink: return QStringLiteral("    目标是符号链接，未覆盖：");
     case EventKind::NameRefused: return QStringLiteral("    目标文件系统不接受此文件名，未复制：");
@@ -66,6 +61,7 @@ QString entryLine(const SyncEvent &event)
     case EventKind::LinkSkipped: return QStringLiteral("    跳过链接：");
     case EventKind::TargetInUse:
         return QStringLiteral("    目标文件正被其他程序使用，下次同步时重试：");
+    case EventKind::TooDeep: return QStringLiteral("    目录层级过深，未复制：");
     default: return QString();
     }
 }
@@ -90,6 +86,11 @@ QString logLine(const SyncEvent &event, const QString &localFieldText)
     case EventKind::FlushFailed:
         return QStringLiteral("    复制失败：写入磁盘失败（") + event.error.detail
                + QStringLiteral("）");
+    case EventKind::RecordSetAside:
+        return QStringLiteral("    同步记录已损坏或版本不同，已另存，重新开始记录：") + event.path;
+    case EventKind::RecordUnavailable:
+        return QStringLiteral("    无法保存同步记录（") + event.error.detail
+               + QStringLiteral("），本次同步的结果不会被记住：") + event.path;
     case EventKind::PatternUnusable:
         // Qt names what is invalid; a valid pattern is refused for its counts.
         return QStringLiteral("    忽略规则无效，未忽略任何文件：") + event.pattern

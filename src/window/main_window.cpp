@@ -1,5 +1,7 @@
 #include "window/main_window.h"
 
+#include "settings/record_location.h"
+
 #include "settings/settings_keys.h"
 #include "settings/settings_store.h"
 #include "sync/job/sync_session.h"
@@ -10,6 +12,7 @@
 #include <QCoreApplication>
 #include <QScrollBar>
 #include <QSettings>
+#include <QStandardPaths>
 #include <QTextCursor>
 #include <QThread>
 #include <QTimer>
@@ -22,7 +25,7 @@
 // restored check box can start them.
 MainWindow::MainWindow(QWidget *parent)
     : QMainWindow(parent)
-    , session(std::make_shared<SyncSession>())
+    , session(std::make_shared<SyncSession>(syncRecordFile()))
     , ui(new Ui::MainWindow)
     , syncTimer(nullptr)
     , settings(nullptr)

@@ -129,7 +129,7 @@ bool MainWindow::copyDirectory(const QString &source, const QString &target, boo
                         },
                         nullptr, &session->stopRequested});
     const bool complete = copy.run(source, target, makeWritable, since).complete();
-    return copy.flush() && complete;
+    return copy.finish(std::nullopt) && complete;
 }
 
 bool MainWindow::isIgnored(const QString &name)

@@ -5,13 +5,15 @@
 #include "sync/walk/directory_copy.h"
 #include "sync/walk/live_text.h"
 
+#include <QTemporaryDir>
+
 #include <atomic>
 #include <functional>
 #include <memory>
 
 // One copy set-up for the walk's tests: the pattern field's text, the cancel
-// flag, the file system (the platform's own unless one is given) and the
-// events of every run.
+// flag, the file system (the platform's own unless one is given), a sync
+// record of its own that lasts across its runs, and the events of every run.
 struct Copier
 {
     explicit Copier(std::unique_ptr<FileSystem> fileSystem = nullptr)
@@ -27,8 +29,11 @@ struct Copier
                                 if (onEvent)
                                     onEvent(event);
                             },
-                            nullptr, &cancel, fileSystem.get()});
-        return copy.run(source, target, true, since);
+                            nullptr, &cancel, fileSystem.get(), recordFile()});
+        const CopyReport report = copy.run(source, target, true, since);
+        if (!report.cancelled)
+            copy.finish(std::nullopt);
+        return report;
     }
 
     // The events of the runs so far, paths relative to the last run's source.
@@ -42,4 +47,6 @@ struct Copier
     std::function<void(const SyncEvent &)> onEvent;
     EventLog log;
     QString lastSource;
+    QTemporaryDir recordDirectory;
+    QString recordFile() const { return recordDirectory.filePath(QStringLiteral("record.sqlite")); }
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "support/delegating_file_system.h"
+#include "sync/decision/tree_clock.h"
 
 #include <QDateTime>
 #include <QFileInfo>
@@ -16,6 +17,12 @@ public:
         : DelegatingFileSystem(makeFileSystem())
     { }
 
+    FsError probeClock(const Directory &dir, bool learnTraits, TreeClock *clock) override
+    {
+        const FsError error = real->probeClock(dir, learnTraits, clock);
+        clock->changeTimes = false;
+        return error;
+    }
     OpenResult openRoot(const QString &path, Directory *dir, FsError *error) override
     {
         return blind(real->openRoot(path, dir, error), dir);
@@ -30,6 +37,12 @@ public:
     EntryStatus status(const Directory &dir, const DirectoryEntry &entry, bool followLinks) override
     {
         EntryStatus status = real->status(dir, entry, followLinks);
+        status.statusChangedUs = status.modifiedUs;
+        return status;
+    }
+    EntryStatus freshStatus(const Directory &dir, const DirectoryEntry &entry) override
+    {
+        EntryStatus status = real->freshStatus(dir, entry);
         status.statusChangedUs = status.modifiedUs;
         return status;
     }

@@ -27,6 +27,10 @@ public:
     {
         return real->status(dir, entry, followLinks);
     }
+    EntryStatus freshStatus(const Directory &dir, const DirectoryEntry &entry) override
+    {
+        return real->freshStatus(dir, entry);
+    }
     OpenResult openChild(const Directory &dir, const DirectoryEntry &entry, Directory *child,
                          FsError *error) override
     {
@@ -45,15 +49,21 @@ public:
     {
         return real->copyFile(from, entry, into, request, error);
     }
-    CopyMark readMark(const Directory &dir, const DirectoryEntry &entry) override
+    FsError digest(const Directory &dir, const DirectoryEntry &entry, bool followLinks,
+                   QByteArray *digest) override
     {
-        return real->readMark(dir, entry);
+        return real->digest(dir, entry, followLinks, digest);
     }
     FsError probeClock(const Directory &dir, bool learnTraits, TreeClock *clock) override
     {
         return real->probeClock(dir, learnTraits, clock);
     }
     FsError flush() override { return real->flush(); }
+    void setOwnNames(const OwnNames &names) override
+    {
+        own = names;
+        real->setOwnNames(names);
+    }
 
 protected:
     std::unique_ptr<FileSystem> real;

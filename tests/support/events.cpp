@@ -12,13 +12,14 @@ QString kindName(EventKind kind)
     case EventKind::Copied: return QStringLiteral("Copied");
     case EventKind::TargetNewer: return QStringLiteral("TargetNewer");
     case EventKind::BothChanged: return QStringLiteral("BothChanged");
-    case EventKind::FutureUndecided: return QStringLiteral("FutureUndecided");
+    case EventKind::BothDiffer: return QStringLiteral("BothDiffer");
     case EventKind::Deferred: return QStringLiteral("Deferred");
     case EventKind::KeptLink: return QStringLiteral("KeptLink");
     case EventKind::NameRefused: return QStringLiteral("NameRefused");
     case EventKind::CaseTwin: return QStringLiteral("CaseTwin");
     case EventKind::LinkSkipped: return QStringLiteral("LinkSkipped");
     case EventKind::TargetInUse: return QStringLiteral("TargetInUse");
+    case EventKind::TooDeep: return QStringLiteral("TooDeep");
     case EventKind::Failed: return QStringLiteral("Failed");
     case EventKind::SameDirectory: return QStringLiteral("SameDirectory");
     case EventKind::SourceMissing: return QStringLiteral("SourceMissing");
@@ -26,6 +27,8 @@ QString kindName(EventKind kind)
     case EventKind::StampAhead: return QStringLiteral("StampAhead");
     case EventKind::FlushFailed: return QStringLiteral("FlushFailed");
     case EventKind::PatternUnusable: return QStringLiteral("PatternUnusable");
+    case EventKind::RecordSetAside: return QStringLiteral("RecordSetAside");
+    case EventKind::RecordUnavailable: return QStringLiteral("RecordUnavailable");
     case EventKind::Started: return QStringLiteral("Started");
     case EventKind::Completed: return QStringLiteral("Completed");
     case EventKind::Incomplete: return QStringLiteral("Incomplete");
@@ -38,8 +41,6 @@ QString failureName(Failure failure)
 {
     switch (failure) {
     case Failure::FileSystem: return QStringLiteral("FileSystem");
-    case Failure::SameTimeOtherSize: return QStringLiteral("SameTimeOtherSize");
-    case Failure::SourceCutShort: return QStringLiteral("SourceCutShort");
     case Failure::TargetIsLink: return QStringLiteral("TargetIsLink");
     case Failure::TargetIsDirectory: return QStringLiteral("TargetIsDirectory");
     case Failure::TargetNotFile: return QStringLiteral("TargetNotFile");

@@ -168,6 +168,7 @@ bool RemoteMount::startSshd()
     const QString userKey = scratch.filePath(QStringLiteral("user_key"));
     const QString served = scratch.filePath(QStringLiteral("served"));
     QDir().mkpath(served);
+    under = served;
     if (!Mounts::run(QStringLiteral("ssh-keygen"), {"-q", "-t", "ed25519", "-N", "", "-f", hostKey},
                      &failure)
         || !Mounts::run(QStringLiteral("ssh-keygen"),
@@ -253,6 +254,18 @@ void RemoteMount::thaw()
     for (const qint64 pid : qAsConst(frozen))
         ::kill(pid_t(pid), SIGCONT);
     frozen.clear();
+}
+
+bool RemoteMount::remount()
+{
+    if (kind != QLatin1String("fat32")) {
+        failure = QStringLiteral("only fat32 is mounted again");
+        return false;
+    }
+    QString ignored;
+    Mounts::run(QStringLiteral("umount"), {mountPoint}, &ignored);
+    mounted = mountWith(QStringLiteral("fusefat"), {"-o", "rw+", image, mountPoint});
+    return mounted;
 }
 
 void RemoteMount::release()

@@ -31,8 +31,8 @@ public:
     bool isMounted() const { return mounted; }
     QString error() const { return failure; }
     QString path() const { return mountPoint; } // the mounted directory
-    // bindfs: the directory it passes through to, to look at the files
-    // without going through the mount (while frozen, for instance).
+    // bindfs and sshfs: the directory the mount shows, to look at and change
+    // the files without going through it (as the server would).
     QString underPath() const { return under; }
 
     // FUSE kinds: stops the driver's process, so that every call on the
@@ -40,6 +40,9 @@ public:
     // (also run by the destructor) lets it go on.
     bool freeze();
     void thaw();
+    // fat32: mounts the same image again, the driver started with this
+    // process's environment now (its TZ, say).
+    bool remount();
 
 private:
     bool makeImage(int wantedMiB);

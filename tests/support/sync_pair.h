@@ -7,6 +7,7 @@
 
 #include <QDir>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <atomic>
 #include <functional>
@@ -25,7 +26,7 @@ struct SyncPair
         log.clear();
         lastSource = direction == SyncDirection::Upload ? localDir.text() : remoteDir.text();
         SyncJob job(
-                {localDir, remoteDir, pattern, &notices},
+                {localDir, remoteDir, pattern, &notices, recordFile()},
                 [this](const SyncEvent &event) {
                     log.events.append(event);
                     if (onEvent)
@@ -56,4 +57,8 @@ struct SyncPair
     std::function<void(const SyncEvent &)> onEvent;
     EventLog log;
     QString lastSource;
+    // The record lasts as long as the pair: the runs of the window's jobs
+    // share theirs the same way.
+    QTemporaryDir recordDirectory;
+    QString recordFile() const { return recordDirectory.filePath(QStringLiteral("record.sqlite")); }
 };

@@ -3,13 +3,15 @@
 // kill it, limit it or run it as another user.
 //
 //   twinfold-sync-runner upload|download|copy LOCAL REMOTE
-//                        [--since MS] [--pattern P] [--fsize-limit BYTES] [--user NAME]
+//                        [--since MS] [--pattern P] [--record FILE] [--fsize-limit BYTES]
+//                        [--user NAME]
 //
 // Every event goes to standard output as soon as it happens, one line each
 // as support/events.h writes it ("Copied a.txt", "Completed stamp=…"). Exit code
 // 0: the run completed; 1: it did not; 2: bad arguments or a setup step
 // (limit, user change) that did not take effect.
 
+#include "settings/record_location.h"
 #include "support/events.h"
 #include "sync/job/sync_job.h"
 #include "sync/walk/directory_copy.h"
@@ -40,6 +42,7 @@ struct Options
     std::string remote;
     qint64 since = 0;
     std::string pattern;
+    std::string record;
     long long fsizeLimit = -1;
     std::string user;
 };
@@ -49,7 +52,7 @@ int usage(const char *why)
     std::fprintf(stderr,
                  "twinfold-sync-runner: %s\n"
                  "usage: twinfold-sync-runner upload|download|copy LOCAL REMOTE [--since MS] "
-                 "[--pattern P] [--fsize-limit BYTES] [--user NAME]\n",
+                 "[--pattern P] [--record FILE] [--fsize-limit BYTES] [--user NAME]\n",
                  why);
     return 2;
 }
@@ -78,12 +81,15 @@ bool parse(int argc, char **argv, Options *options, const char **why)
                 options->since = value;
             else
                 options->fsizeLimit = value;
-        } else if (arg == "--pattern" || arg == "--user") {
+        } else if (arg == "--pattern" || arg == "--user" || arg == "--record") {
             if (!hasValue) {
-                *why = "a value must follow --pattern and --user";
+                *why = "a value must follow --pattern, --record and --user";
                 return false;
             }
-            (arg == "--pattern" ? options->pattern : options->user) = argv[++i];
+            (arg == "--pattern" ? options->pattern
+             : arg == "--user"  ? options->user
+                                : options->record)
+                    = argv[++i];
         } else if (arg.rfind("--", 0) == 0) {
             *why = "unknown option";
             return false;
@@ -215,7 +221,11 @@ int main(int argc, char **argv)
 
     const bool upload = options.mode == "upload";
     const QString source = upload ? local : remote;
-    SyncJob job({localDir, remoteDir, pattern},
+    // The program's own record unless told otherwise: chained runs remember
+    // what the earlier ones put in step, as the window's do.
+    const QString record
+            = options.record.empty() ? syncRecordFile() : QFile::decodeName(options.record.c_str());
+    SyncJob job({localDir, remoteDir, pattern, nullptr, record},
                 [&source](const SyncEvent &event) { printEvent(event, source); });
     const SyncOutcome outcome
             = job.run(upload ? SyncDirection::Upload : SyncDirection::Download, options.since);

@@ -107,10 +107,17 @@ void TestAtomicReplace::replacementIsNeverSeenHalfWritten()
     const QString &target = trees.remote;
     QVERIFY(QDir().mkpath(source));
     QVERIFY(QDir().mkpath(target));
+    // In step with the old versions, then changed at the source.
     for (int i = 0; i < fileCount; ++i) {
-        writeFilled(source + QLatin1Char('/') + nameOf(i), newSize, 'b', newTime);
+        writeFilled(source + QLatin1Char('/') + nameOf(i), oldSize, 'a', oldTime);
         writeFilled(target + QLatin1Char('/') + nameOf(i), oldSize, 'a', oldTime);
     }
+    RETURN_IF_FAILED();
+    Copier copier(fileSystem == QLatin1String("posix") ? makeFileSystem()
+                                                       : makePortableFileSystem());
+    QVERIFY(copier.run(source, target).complete());
+    for (int i = 0; i < fileCount; ++i)
+        writeFilled(source + QLatin1Char('/') + nameOf(i), newSize, 'b', newTime);
     RETURN_IF_FAILED();
 
     std::atomic<bool> copyDone {false};
@@ -135,8 +142,6 @@ void TestAtomicReplace::replacementIsNeverSeenHalfWritten()
     // The reader is under way before the first file is replaced.
     QTRY_VERIFY(passes.load() > 0 || problemCount.load() > 0);
 
-    Copier copier(fileSystem == QLatin1String("posix") ? makeFileSystem()
-                                                       : makePortableFileSystem());
     const CopyReport report = copier.run(source, target);
     copyDone = true;
     reader.join();

@@ -2,9 +2,9 @@
 
 #include <QtTest>
 
-// The verdict for one source file over one target entry, from the two
-// entries, their copy marks and the clocks a run measured: every row is a
-// situation a sync meets, none touches the disk.
+// The decision for one file, from the two entries and what the sync record
+// says each looked like when the two were last in step: every row of the
+// README's table.
 class TestCopyDecision : public QObject
 {
     Q_OBJECT
@@ -12,29 +12,30 @@ class TestCopyDecision : public QObject
 private slots:
     void decides_data();
     void decides();
-    void decidesOverLink_data();
-    void decidesOverLink();
     void waitsForTheSourceTick_data();
     void waitsForTheSourceTick();
+    void recordKeepsWhatTheTreeLasts();
 };
 
+Q_DECLARE_METATYPE(DecisionInput)
 Q_DECLARE_METATYPE(CopyAction)
-Q_DECLARE_METATYPE(CopyMark)
-Q_DECLARE_METATYPE(EntryStatus)
 
 namespace {
 
 constexpr qint64 second = 1000000; // µs
-// The run's "now" on both trees, and a time well before it.
+constexpr qint64 hour = 3600 * second;
+// The run's "now" on the source tree, and a time well before it.
 constexpr qint64 now = 1800000000LL * second;
-constexpr qint64 earlier = now - 3600 * second;
+constexpr qint64 then = now - 24 * hour;
 
-EntryStatus file(qint64 modifiedUs, qint64 size)
+EntryStatus file(qint64 modifiedUs, qint64 size, quint64 id = 7, qint64 changedUs = then)
 {
     EntryStatus status;
     status.type = EntryType::File;
     status.modifiedUs = modifiedUs;
+    status.statusChangedUs = changedUs;
     status.size = size;
+    status.fileId = id;
     return status;
 }
 
@@ -45,258 +46,192 @@ EntryStatus entryOf(EntryType type)
     return status;
 }
 
-// The mark on a copy this program wrote, and on the original it read.
-CopyMark mark(qint64 modifiedUs, qint64 size)
+SideState side(qint64 modifiedUs, qint64 size, quint64 id = 7, qint64 changedUs = then)
 {
-    return CopyMark {true, modifiedUs, size, true};
+    return SideState {size, modifiedUs, id, changedUs, QByteArray()};
 }
 
-CopyMark original(qint64 modifiedUs, qint64 size)
-{
-    return CopyMark {true, modifiedUs, size, false};
-}
+const SideTraits ext4 {1, true, true};
+const SideTraits exfat {second, false, false};
 
-const CopyMark none;
+// A pair in step at `then`, 10 bytes each side; what changed is set by the row.
+struct Pair
+{
+    DecisionInput input;
+
+    Pair()
+    {
+        input.source = file(then, 10);
+        input.target = file(then, 10, 8);
+        input.recordedSource = side(then, 10);
+        input.recordedTarget = side(then, 10, 8);
+        input.sourceTraits = ext4;
+        input.targetTraits = ext4;
+        input.sourceNowUs = now;
+    }
+    Pair &source(const EntryStatus &status) { return input.source = status, *this; }
+    Pair &target(const EntryStatus &status) { return input.target = status, *this; }
+    Pair &unrecorded()
+    {
+        input.recordedSource.reset();
+        input.recordedTarget.reset();
+        return *this;
+    }
+    Pair &traits(const SideTraits &both)
+    {
+        input.sourceTraits = input.targetTraits = both;
+        return *this;
+    }
+    Pair &everything() { return input.everything = true, *this; }
+    Pair &interrupted() { return input.rowsMayBeMissing = true, *this; }
+    Pair &contents(bool equal) { return input.contentsEqual = equal, *this; }
+    Pair &linkTo(const EntryStatus &pointee, bool inTree)
+    {
+        input.target = entryOf(EntryType::Link);
+        input.linkedTarget = pointee;
+        input.linkStaysInTree = inTree;
+        return *this;
+    }
+};
+
+void row(const char *tag, const Pair &pair, CopyAction action)
+{
+    QTest::newRow(tag) << pair.input << action;
+}
 
 } // namespace
 
 void TestCopyDecision::decides_data()
 {
-    QTest::addColumn<EntryStatus>("source");
-    QTest::addColumn<CopyMark>("sourceMark");
-    QTest::addColumn<EntryStatus>("target");
-    QTest::addColumn<CopyMark>("targetMark");
-    QTest::addColumn<qint64>("resolution");
-    QTest::addColumn<qint64>("targetNow"); // the target tree's clock
-    QTest::addColumn<CopyAction>("expected");
+    QTest::addColumn<DecisionInput>("input");
+    QTest::addColumn<CopyAction>("action");
+    const EntryStatus missing;
 
-    const EntryStatus v1 = file(earlier, 10);
-    const EntryStatus v2 = file(earlier + 60 * second, 12);
-    const CopyMark atV1 = mark(earlier, 10);
-    const CopyMark readAtV1 = original(earlier, 10);
+    // Nothing at the target.
+    row("noTargetNoRecord", Pair().target(missing).unrecorded(), CopyAction::Copy);
+    row("removedTargetSourceUnchanged", Pair().target(missing), CopyAction::LeaveRemoved);
+    row("removedTargetEverything", Pair().target(missing).everything(), CopyAction::Copy);
+    row("removedTargetSourceChanged", Pair().target(missing).source(file(then + hour, 10)),
+        CopyAction::Copy);
 
-    QTest::newRow("missing") << v1 << none << entryOf(EntryType::Missing) << none << qint64(1)
-                             << now << CopyAction::Copy;
-    QTest::newRow("link") << v1 << none << entryOf(EntryType::Link) << none << qint64(1) << now
-                          << CopyAction::RefuseLink;
-    QTest::newRow("directory") << v1 << none << entryOf(EntryType::Directory) << none << qint64(1)
-                               << now << CopyAction::RefuseDirectory;
-    QTest::newRow("pipe") << v1 << none << entryOf(EntryType::Other) << none << qint64(1) << now
-                          << CopyAction::RefuseOther;
+    // Never in step: what looks in step is, else the contents tell, and
+    // different contents are kept on both sides.
+    row("unrecordedSameSizeAndTime", Pair().unrecorded(), CopyAction::Record);
+    row("unrecordedAtCoarserResolution",
+        Pair().unrecorded().traits(exfat).target(file(then + 300000, 10)), CopyAction::Record);
+    row("unrecordedAfterInterruptedRun", Pair().unrecorded().interrupted(),
+        CopyAction::CompareContents);
+    row("unrecordedOtherSize", Pair().unrecorded().target(file(then, 11)), CopyAction::Conflict);
+    row("unrecordedOtherTime", Pair().unrecorded().target(file(then - hour, 10)),
+        CopyAction::CompareContents);
+    row("unrecordedSameContents", Pair().unrecorded().target(file(then - hour, 10)).contents(true),
+        CopyAction::Record);
+    row("unrecordedOtherContents",
+        Pair().unrecorded().target(file(then - hour, 10)).contents(false), CopyAction::Conflict);
 
-    // In step: same time at the coarser resolution and same size, whatever
-    // the marks say.
-    QTest::newRow("sameToTheMicrosecond")
-            << v1 << none << v1 << none << qint64(1) << now << CopyAction::InStep;
-    QTest::newRow("copyOnWholeSeconds") << file(earlier + 123456, 10) << none << v1 << none
-                                        << second << now << CopyAction::InStep;
-    QTest::newRow("copyOnEvenSeconds") << file(earlier + second + 5, 10) << none << v1 << none
-                                       << 2 * second << now << CopyAction::InStep;
-    QTest::newRow("finerTreeNotRounded") << file(earlier + 123456, 10) << none << v1 << none
-                                         << qint64(1) << now << CopyAction::Replace;
-    QTest::newRow("inStepDespiteStaleMarks")
-            << v2 << atV1 << v2 << atV1 << qint64(1) << now << CopyAction::InStep;
+    // Each side against its own record.
+    row("neitherChanged", Pair(), CopyAction::InStep);
+    row("sourceLonger", Pair().source(file(then, 12)), CopyAction::Replace);
+    row("sourceOlderDate", Pair().source(file(then - second, 10)), CopyAction::Replace);
+    row("sourceSavedByRename", Pair().source(file(then, 10, 9)), CopyAction::Replace);
+    row("sourceRenumberedOnFuse", Pair().traits(exfat).source(file(then, 10, 9)),
+        CopyAction::InStep);
+    row("sourceWithinResolution", Pair().traits(exfat).source(file(then + 400000, 10)),
+        CopyAction::InStep);
+    row("targetChanged", Pair().target(file(then + second, 10, 8)), CopyAction::KeepTarget);
+    row("targetSavedByRename", Pair().target(file(then, 10, 3)), CopyAction::KeepTarget);
+    row("bothChanged", Pair().source(file(then + hour, 11)).target(file(then + hour, 12, 8)),
+        CopyAction::CompareContents);
+    row("bothChangedAlike",
+        Pair().source(file(then + hour, 11)).target(file(then, 11, 8)).contents(true),
+        CopyAction::Record);
+    row("bothChangedApart",
+        Pair().source(file(then + hour, 11)).target(file(then, 12, 8)).contents(false),
+        CopyAction::Conflict);
 
-    // The marks decide, never the times.
-    QTest::newRow("targetAsCopiedSourceEdited")
-            << v2 << readAtV1 << v1 << atV1 << qint64(1) << now << CopyAction::Replace;
-    QTest::newRow("targetAsCopiedSourceSavedAnew")
-            << v2 << none << v1 << atV1 << qint64(1) << now << CopyAction::Replace;
-    QTest::newRow("targetAsCopiedSourceOlderDate")
-            << file(earlier - 60 * second, 3) << none << v1 << atV1 << qint64(1) << now
-            << CopyAction::Replace;
-    QTest::newRow("sourceAsCopiedTargetEdited")
-            << v1 << atV1 << v2 << readAtV1 << qint64(1) << now << CopyAction::KeepTarget;
-    QTest::newRow("sourceAsCopiedTargetSavedAnew")
-            << v1 << atV1 << v2 << none << qint64(1) << now << CopyAction::KeepTarget;
-    // The edit on the target side carries an older time (its clock is
-    // behind): the source is still as copied, so the edit stays.
-    QTest::newRow("sourceAsCopiedTargetEditedOlderDate")
-            << v1 << atV1 << file(earlier - 600 * second, 7) << readAtV1 << qint64(1) << now
-            << CopyAction::KeepTarget;
-    QTest::newRow("bothEdited") << v2 << readAtV1 << file(earlier + 90 * second, 15) << atV1
-                                << qint64(1) << now << CopyAction::Conflict;
-    QTest::newRow("bothEditedOneSavedAnew") << v2 << none << file(earlier + 90 * second, 15) << atV1
-                                            << qint64(1) << now << CopyAction::Conflict;
-    // The original rewritten with its old time (touch -r, an unpacked
-    // archive): changed; the copy with its time but not its size was cut
-    // short by a power cut: replaced, and never carried back.
-    QTest::newRow("originalRewrittenWithItsTime") << file(earlier, 11) << readAtV1 << v1 << atV1
-                                                  << qint64(1) << now << CopyAction::Replace;
-    QTest::newRow("copyCutShort") << v1 << readAtV1 << file(earlier, 4) << atV1 << qint64(1) << now
-                                  << CopyAction::Replace;
-    QTest::newRow("copyCutShortOriginalEdited") << v2 << readAtV1 << file(earlier, 4) << atV1
-                                                << qint64(1) << now << CopyAction::Replace;
-    QTest::newRow("sourceIsCopyCutShort") << file(earlier, 4) << atV1 << v1 << readAtV1 << qint64(1)
-                                          << now << CopyAction::SourceIncomplete;
-    QTest::newRow("markOnCoarseTarget")
-            << file(earlier + 900000, 12) << none << file(earlier, 10) << mark(earlier + 400000, 10)
-            << second << now << CopyAction::Replace;
-    QTest::newRow("eachInStepWithAnotherCopy") << v2 << mark(v2.modifiedUs, 12) << v1 << atV1
-                                               << qint64(1) << now << CopyAction::Replace;
+    // Times moved by whole hours (FAT after a zone change), or only the
+    // change time moved: the contents tell.
+    row("sourceShiftedAnHour", Pair().source(file(then + hour, 10)).traits(exfat),
+        CopyAction::CompareContents);
+    row("sourceShiftedAlike", Pair().source(file(then + hour, 10)).traits(exfat).contents(true),
+        CopyAction::Record);
+    row("sourceShiftedApart", Pair().source(file(then + hour, 10)).traits(exfat).contents(false),
+        CopyAction::Replace);
+    row("targetShiftedApart",
+        Pair().target(file(then - 2 * hour, 10, 8)).traits(exfat).contents(false),
+        CopyAction::KeepTarget);
+    // A chmod or chown moves the change time alone: no new content.
+    row("sourceChangeTimeOnly", Pair().source(file(then, 10, 7, now)), CopyAction::InStep);
+    row("targetChangeTimeOnlySourceEdited",
+        Pair().source(file(now - hour, 11)).target(file(then, 10, 8, now)), CopyAction::Replace);
 
-    // No marks anywhere (a file system that keeps none): the times at the
-    // coarser resolution, unless one lies ahead of its own tree's clock.
-    QTest::newRow("noMarksSourceNewer")
-            << v2 << none << v1 << none << qint64(1) << now << CopyAction::Replace;
-    QTest::newRow("noMarksTargetNewer")
-            << v1 << none << v2 << none << qint64(1) << now << CopyAction::KeepTarget;
-    QTest::newRow("noMarksSameTimeOtherSize")
-            << v1 << none << file(earlier, 11) << none << qint64(1) << now << CopyAction::Tie;
-    QTest::newRow("noMarksSameSecondOtherSize")
-            << file(earlier + 300000, 10) << none << file(earlier + 700000, 11) << none << second
-            << now << CopyAction::Tie;
-    QTest::newRow("noMarksSourceInFuture") << file(now + 3600 * second, 10) << none << v1 << none
-                                           << qint64(1) << now << CopyAction::FutureUndecided;
-    QTest::newRow("noMarksTargetInFuture") << v2 << none << file(now + 3600 * second, 10) << none
-                                           << qint64(1) << now << CopyAction::FutureUndecided;
-    // The target tree's clock runs an hour ahead: its fresh edit is not in
-    // its future, so the times decide.
-    QTest::newRow("noMarksTargetClockAhead")
-            << v2 << none << file(now + 3000 * second, 10) << none << qint64(1)
-            << now + 3600 * second << CopyAction::KeepTarget;
-    // With marks, a future date decides nothing either way.
-    QTest::newRow("futureTargetAsCopied")
-            << v2 << none << file(now + 3600 * second, 10) << mark(now + 3600 * second, 10)
-            << qint64(1) << now << CopyAction::Replace;
-    QTest::newRow("futureSourceAsCopied")
-            << file(now + 3600 * second, 10) << mark(now + 3600 * second, 10) << v2 << none
-            << qint64(1) << now << CopyAction::KeepTarget;
+    // A link at the target: never written through.
+    const EntryStatus copied = file(then, 10);
+    row("linkToNothing", Pair().linkTo(missing, true), CopyAction::RefuseLink);
+    row("linkOutOfTreeNeverInStep", Pair().unrecorded().linkTo(copied, false),
+        CopyAction::RefuseLink);
+    row("linkInStep", Pair().linkTo(copied, false), CopyAction::InStep);
+    row("linkedFileChanged", Pair().linkTo(file(then + hour, 12), false), CopyAction::KeepTarget);
+    row("linkSourceChanged", Pair().source(file(then + hour, 12)).linkTo(copied, true),
+        CopyAction::KeepLink);
+    row("directoryAtTarget", Pair().target(entryOf(EntryType::Directory)),
+        CopyAction::RefuseDirectory);
+    row("otherAtTarget", Pair().target(entryOf(EntryType::Other)), CopyAction::RefuseOther);
 }
 
 void TestCopyDecision::decides()
 {
-    QFETCH(EntryStatus, source);
-    QFETCH(CopyMark, sourceMark);
-    QFETCH(EntryStatus, target);
-    QFETCH(CopyMark, targetMark);
-    QFETCH(qint64, resolution);
-    QFETCH(qint64, targetNow);
-    QFETCH(CopyAction, expected);
-
-    DecisionInput input;
-    input.source = source;
-    input.sourceMark = sourceMark;
-    input.target = target;
-    input.targetMark = targetMark;
-    input.resolutionUs = resolution;
-    input.sourceTickUs = resolution;
-    input.sourceNowUs = now;
-    input.targetNowUs = targetNow;
-    const CopyDecision decision = decideCopy(input);
-    QCOMPARE(decision.action, expected);
-    QCOMPARE(decision.readAfterUs, qint64(0)); // every source here is well before now
+    QFETCH(DecisionInput, input);
+    QFETCH(CopyAction, action);
+    QCOMPARE(int(decideCopy(input).action), int(action));
 }
 
-// A link at the target: a file link of the user's tree, which the other
-// direction copied through, is in step while the two agree and never
-// written through; any other link is refused.
-void TestCopyDecision::decidesOverLink_data()
-{
-    QTest::addColumn<EntryStatus>("source");
-    QTest::addColumn<CopyMark>("sourceMark");
-    QTest::addColumn<EntryStatus>("linked");
-    QTest::addColumn<bool>("staysInTree");
-    QTest::addColumn<CopyAction>("expected");
-
-    const EntryStatus v1 = file(earlier, 10);
-    const EntryStatus v2 = file(earlier + 60 * second, 12);
-    const CopyMark atV1 = mark(earlier, 10);
-    QTest::newRow("copiedThroughItInStep") << v1 << atV1 << v1 << true << CopyAction::InStep;
-    QTest::newRow("noMarksInTreeInStep") << v1 << none << v1 << true << CopyAction::InStep;
-    QTest::newRow("linkedFileEdited") << v1 << atV1 << v2 << true << CopyAction::KeepTarget;
-    QTest::newRow("copyEdited") << v2 << atV1 << v1 << true << CopyAction::KeepLink;
-    QTest::newRow("copyEditedNoMarks") << v2 << none << v1 << true << CopyAction::KeepLink;
-    QTest::newRow("outsideNotCopiedThroughIt")
-            << v1 << none << v1 << false << CopyAction::RefuseLink;
-    QTest::newRow("outsideCopiedThroughIt") << v1 << atV1 << v1 << false << CopyAction::InStep;
-    QTest::newRow("outsideOriginalMark")
-            << v1 << original(earlier, 10) << v1 << false << CopyAction::RefuseLink;
-    QTest::newRow("toDirectory") << v1 << atV1 << entryOf(EntryType::Directory) << true
-                                 << CopyAction::RefuseLink;
-    QTest::newRow("dangling") << v1 << atV1 << entryOf(EntryType::Missing) << true
-                              << CopyAction::RefuseLink;
-}
-
-void TestCopyDecision::decidesOverLink()
-{
-    QFETCH(EntryStatus, source);
-    QFETCH(CopyMark, sourceMark);
-    QFETCH(EntryStatus, linked);
-    QFETCH(bool, staysInTree);
-    QFETCH(CopyAction, expected);
-
-    DecisionInput input;
-    input.source = source;
-    input.sourceMark = sourceMark;
-    input.target = entryOf(EntryType::Link);
-    input.linkedTarget = linked;
-    input.linkStaysInTree = staysInTree;
-    input.sourceNowUs = now;
-    input.targetNowUs = now;
-    QCOMPARE(decideCopy(input).action, expected);
-}
-
-// A source stamped within the tick that is still running: a write right
-// after the copy could give it other content under the same time. A short
-// tick is waited for, a long one leaves the file to the next run; a time far
-// ahead of the clock is no tick of it and is copied at once.
 void TestCopyDecision::waitsForTheSourceTick_data()
 {
-    QTest::addColumn<qint64>("modified"); // relative to now
-    QTest::addColumn<qint64>("tick");
-    QTest::addColumn<qint64>("resolution");
-    QTest::addColumn<CopyAction>("expected");
-    QTest::addColumn<qint64>("readAfter"); // relative to now; -1: none
+    QTest::addColumn<qint64>("tickUs");
+    QTest::addColumn<qint64>("modifiedUs");
+    QTest::addColumn<CopyAction>("action");
+    QTest::addColumn<qint64>("readAfterUs");
 
-    const qint64 ms = 1000;
-    QTest::newRow("tickOver") << -5 * ms << 4 * ms << qint64(1) << CopyAction::Copy << qint64(-1);
-    QTest::newRow("thisTick") << -1 * ms << 4 * ms << qint64(1) << CopyAction::Copy << 4 * ms;
-    QTest::newRow("stampedJustNow")
-            << qint64(0) << 4 * ms << qint64(1) << CopyAction::Copy << 4 * ms;
-    QTest::newRow("coarseTarget") << -1 * ms << 4 * ms << second << CopyAction::Defer << qint64(-1);
-    QTest::newRow("wholeSecondTree")
-            << -1 * ms << second << second << CopyAction::Defer << qint64(-1);
-    QTest::newRow("previousSecond")
-            << -999 * ms << second << second << CopyAction::Copy << qint64(-1);
-    QTest::newRow("lastSecond") << -1001 * ms << second << second << CopyAction::Copy << qint64(-1);
-    QTest::newRow("evenSecondsTree")
-            << -1 * ms << 2 * second << 2 * second << CopyAction::Defer << qint64(-1);
-    QTest::newRow("aSecondAhead") << 1000 * ms << 4 * ms << qint64(1) << CopyAction::Defer
-                                  << qint64(-1);
-    QTest::newRow("anHourAhead") << 3600 * second << 4 * ms << qint64(1) << CopyAction::Copy
-                                 << qint64(-1);
-    QTest::newRow("anHourAheadCoarse")
-            << 3600 * second << second << second << CopyAction::Copy << qint64(-1);
+    QTest::newRow("tickOver") << qint64(4000) << now - 5000 << CopyAction::Replace << qint64(0);
+    QTest::newRow("tickEndsSoon") << qint64(4000) << now + 1000 << CopyAction::Replace
+                                  << now + 4000;
+    QTest::newRow("tickEndsLate") << second << now + 1000 << CopyAction::Defer << qint64(0);
+    QTest::newRow("farFuture") << second << now + hour << CopyAction::Replace << qint64(0);
 }
 
+// A source stamped within its clock's running tick could be rewritten under
+// the same time right after the copy: the copy waits for the tick to end, or
+// leaves the file to the next run.
 void TestCopyDecision::waitsForTheSourceTick()
 {
-    QFETCH(qint64, modified);
-    QFETCH(qint64, tick);
-    QFETCH(qint64, resolution);
-    QFETCH(CopyAction, expected);
-    QFETCH(qint64, readAfter);
-
-    // "now" falls on a tick boundary of every tick used here, plus 1 ms.
-    const qint64 runNow = now + 1000;
-    DecisionInput input;
-    input.source = file(runNow + modified, 10);
-    input.target = entryOf(EntryType::Missing);
-    input.resolutionUs = resolution;
-    input.sourceTickUs = tick;
-    input.sourceNowUs = runNow;
-    input.targetNowUs = runNow;
-    CopyDecision decision = decideCopy(input);
-    QCOMPARE(decision.action, expected);
-    QCOMPARE(decision.readAfterUs, readAfter < 0 ? qint64(0) : now + readAfter);
-
-    // The same over a target that is the copy of an older version.
-    input.target = file(earlier, 10);
-    input.targetMark = mark(earlier, 10);
-    decision = decideCopy(input);
-    QCOMPARE(decision.action, expected == CopyAction::Copy ? CopyAction::Replace : expected);
+    QFETCH(qint64, tickUs);
+    QFETCH(qint64, modifiedUs);
+    QFETCH(CopyAction, action);
+    QFETCH(qint64, readAfterUs);
+    Pair pair;
+    pair.source(file(modifiedUs, 12));
+    pair.input.sourceTickUs = tickUs;
+    const CopyDecision decision = decideCopy(pair.input);
+    QCOMPARE(int(decision.action), int(action));
+    QCOMPARE(decision.readAfterUs, readAfterUs);
 }
 
-QTEST_APPLESS_MAIN(TestCopyDecision)
+// An identity or change time the tree does not keep is never recorded, so it
+// can never be taken for a change.
+void TestCopyDecision::recordKeepsWhatTheTreeLasts()
+{
+    const EntryStatus status = file(then, 10, 42, now);
+    const SideState kept = sideStateOf(status, ext4, QByteArray(16, 'd'));
+    QCOMPARE(kept.fileId, quint64(42));
+    QCOMPARE(kept.changedUs, now);
+    QCOMPARE(kept.digest, QByteArray(16, 'd'));
+    const SideState fuse = sideStateOf(status, exfat);
+    QCOMPARE(fuse.fileId, quint64(0));
+    QCOMPARE(fuse.changedUs, qint64(0));
+    QCOMPARE(fuse.size, qint64(10));
+    QCOMPARE(fuse.modifiedUs, then);
+}
+
+QTEST_GUILESS_MAIN(TestCopyDecision)
 #include "test_copy_decision.moc"

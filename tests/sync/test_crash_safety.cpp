@@ -7,12 +7,14 @@
 // puts the remote on a file system of the test rig (support/remote_mount.h),
 // such as a FUSE driver without unnamed temporaries.
 
+#include "settings/record_location.h"
 #include "support/checks.h"
 #include "support/remote_mount.h"
 #include "support/runner_run.h"
 #include "support/tree.h"
 #include "support/tree_pair.h"
-#include "sync/fs/temporary_names.h"
+#include "sync/fs/own_names.h"
+#include "sync/record/sync_record.h"
 
 #include <QRandomGenerator>
 #include <QtTest>
@@ -25,8 +27,16 @@
 namespace {
 
 // A replace's temporary, or a clock probe of the target that a kill caught.
-const QRegularExpression
-        hiddenTemporary(QStringLiteral("(^|/)\\.twinfold-([0-9a-f]{8}|probe[^/]*)\\.tmp$"));
+const QRegularExpression hiddenTemporary(
+        QStringLiteral("(^|/)\\.twinfold-[0-9a-f]{12}-([0-9a-f]{8}|probe[^/]*)\\.tmp$"));
+
+// The names the runner's runs over this pair give their own files.
+OwnNames ownNamesOf(const QString &local, const QString &remote)
+{
+    const SyncRecord record(syncRecordFile(), QFileInfo(local).canonicalFilePath(),
+                            QFileInfo(remote).canonicalFilePath());
+    return OwnNames(record.pairToken());
+}
 
 // Fast, reproducible bytes: a xorshift stream from the seed.
 QByteArray generated(qint64 size, quint64 seed)
@@ -137,7 +147,11 @@ QString TestCrashSafety::writeNewRound(int round)
 
 void TestCrashSafety::killedUploadLeavesOldOrWholeNewFilesAndNextRunCompletes()
 {
-    const QStringList expectedNames = Tree::sorted(names + QStringList {"sub"});
+    // theirs.txt is edited on the remote side after every kill: what the
+    // record kept through the kill must still tell that edit from the
+    // upload's copies, both ways.
+    const QStringList expectedNames = Tree::sorted(names + QStringList {"sub", "theirs.txt"});
+    Tree::writeFile(trees.local + "/theirs.txt", "theirs, round 0");
 
     // A first full run: the target holds round 0, and it shows how long
     // copying a round takes.
@@ -148,6 +162,7 @@ void TestCrashSafety::killedUploadLeavesOldOrWholeNewFilesAndNextRunCompletes()
     QVERIFY(first.lastCopyMs > 0);
     qint64 since = first.stamp();
     QVERIFY(since > 0);
+    qint64 downSince = 0;
     COMPARE_LISTS(Tree::snapshot(remote), Tree::snapshot(trees.local));
     // Kill moments: every other one while files are copied, the rest
     // anywhere in the run, the flush at its end included.
@@ -198,12 +213,22 @@ void TestCrashSafety::killedUploadLeavesOldOrWholeNewFilesAndNextRunCompletes()
         else
             ++midCopy;
 
-        // The next run finishes what the killed one began, and consumes what it left.
+        // The next run finishes what the killed one began, and consumes what
+        // it left; it keeps the remote edit, which the download then carries.
+        const QByteArray theirs = "theirs, round " + QByteArray::number(round);
+        Tree::writeFile(remote + "/theirs.txt", theirs);
         const RunnerRun next = run("upload", trees.local, remote, since);
         QVERIFY2(next.completed(), qPrintable(next.said()));
         QCOMPARE(next.copied().size(), names.size() - updated);
+        QVERIFY2(next.of("TargetNewer") == QStringList {"TargetNewer theirs.txt"},
+                 qPrintable(next.said()));
         QVERIFY(next.stamp() > since);
         since = next.stamp();
+        const RunnerRun back = run("download", trees.local, remote, downSince);
+        QVERIFY2(back.completed(), qPrintable(back.said()));
+        COMPARE_LISTS(back.copied(), QStringList {"Copied theirs.txt"});
+        downSince = back.stamp();
+        QCOMPARE(Tree::readFile(trees.local + "/theirs.txt"), theirs);
         COMPARE_LISTS(Tree::names(remote), expectedNames);
         COMPARE_LISTS(Tree::snapshot(remote), Tree::snapshot(trees.local));
     }
@@ -224,12 +249,14 @@ void TestCrashSafety::leftoverTemporaryIsConsumedByTheNextReplaceAndNeverCopied(
     const QDateTime old = QDateTime::fromMSecsSinceEpoch(firstTime);
     const QDateTime newer = old.addSecs(60);
     Tree::writeFile(pair.local + "/kept.txt", "kept", old);
+    Tree::writeFile(pair.local + "/sub/replaced.bin", "the old version", old);
+    const RunnerRun first = run("upload", pair.local, pair.remote, 0);
+    QVERIFY2(first.completed(), qPrintable(first.said()));
     Tree::writeFile(pair.local + "/sub/replaced.bin", generated(3 << 20, 7), newer);
-    Tree::writeFile(pair.remote + "/kept.txt", "kept", old);
-    Tree::writeFile(pair.remote + "/sub/replaced.bin", "the old version", old);
     const QString leftover
             = QStringLiteral("sub/")
-              + QString::fromLatin1(temporaryNameFor(QByteArrayLiteral("replaced.bin")));
+              + QString::fromLatin1(ownNamesOf(pair.local, pair.remote)
+                                            .temporaryFor(QByteArrayLiteral("replaced.bin")));
     QVERIFY(hiddenTemporary.match(leftover).hasMatch());
     Tree::writeFile(pair.remote + "/" + leftover, generated(1 << 20, 7), newer);
 
@@ -242,7 +269,8 @@ void TestCrashSafety::leftoverTemporaryIsConsumedByTheNextReplaceAndNeverCopied(
 
     // One left beside a file no run replaces stays hidden, and no run in
     // either direction copies it.
-    const QString stray = QString::fromLatin1(temporaryNameFor(QByteArrayLiteral("kept.txt")));
+    const QString stray = QString::fromLatin1(
+            ownNamesOf(pair.local, pair.remote).temporaryFor(QByteArrayLiteral("kept.txt")));
     Tree::writeFile(pair.remote + "/" + stray, "partial", newer);
     const RunnerRun download = run("download", pair.local, pair.remote, 0);
     QVERIFY2(download.completed(), qPrintable(download.said()));

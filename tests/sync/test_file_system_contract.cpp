@@ -3,6 +3,7 @@
 #include "support/tree_pair.h"
 #include "sync/decision/tree_clock.h"
 #include "sync/fs/file_system.h"
+#include "sync/fs/own_names.h"
 
 #include <QtTest>
 
@@ -191,7 +192,9 @@ void TestFileSystemContract::leftoverProbeIsTakenOverAndRemoved()
     QFETCH(QString, backEnd);
     Trees trees(backEnd);
     QVERIFY(trees.opened);
-    Tree::writeFile(trees.pair.remote + "/.twinfold-probe.tmp", "left by a kill");
+    const OwnNames names(QStringLiteral("0123456789ab"));
+    trees.fs->setOwnNames(names);
+    Tree::writeFile(trees.pair.remote + "/" + QString::fromLatin1(names.probe()), "left by a kill");
     TreeClock clock;
     QVERIFY(!trees.fs->probeClock(trees.into, true, &clock).failed());
     QVERIFY(clock.measured);

@@ -235,7 +235,15 @@ void TestSyncJob::fileEditedDuringRunIsCopiedNextRun()
             edited = true;
         }
     };
-    QVERIFY(pair.upload().completed);
+    QVERIFY2(pair.upload().completed, qPrintable(pair.said()));
+    {
+        QProcess p;
+        p.start("sqlite3",
+                {pair.recordFile(),
+                 "select * from pairs; select pair,dir,name,local_size,remote_size from entries;"});
+        p.waitForFinished();
+        qInfo("%s", p.readAll().constData());
+    }
     QVERIFY(edited);
     QCOMPARE(Tree::readFile(trees.remote + "/b.txt"), QByteArray("b.txt\n"));
     QVERIFY2(Tree::modifiedMs(trees.local + "/b.txt") > pair.uploadTime,
@@ -244,7 +252,7 @@ void TestSyncJob::fileEditedDuringRunIsCopiedNextRun()
                                 .arg(pair.uploadTime)));
 
     pair.onEvent = nullptr;
-    QVERIFY(pair.upload().completed);
+    QVERIFY2(pair.upload().completed, qPrintable(pair.said()));
     COMPARE_LISTS(pair.body(), QStringList {"Copied b.txt"});
     COMPARE_LISTS(Tree::snapshot(trees.remote), Tree::snapshot(trees.local));
 }
@@ -292,15 +300,17 @@ void TestSyncJob::usesPathsCurrentWhenItRuns()
 void TestSyncJob::heldTargetIsKeptAndReplacedOnceFree()
 {
     TreePair trees;
-    Tree::writeFile(trees.local + "/a.txt", "new", oldTime.addDays(1));
-    Tree::writeFile(trees.remote + "/a.txt", "old", oldTime);
+    Tree::writeFile(trees.local + "/a.txt", "old", oldTime);
     SyncPair pair(trees.local, trees.remote);
+    QVERIFY(pair.upload().completed);
+    const qint64 stamp = pair.uploadTime;
+    Tree::writeFile(trees.local + "/a.txt", "new", oldTime.addDays(1));
 
     HeldFile held(trees.remote + "/a.txt");
     QVERIFY2(held.isHeld(), qPrintable(held.error()));
     QVERIFY(!pair.upload().completed);
     COMPARE_LISTS(pair.body(), QStringList {"TargetInUse a.txt"});
-    QCOMPARE(pair.uploadTime, qint64(0));
+    QCOMPARE(pair.uploadTime, stamp);
     held.release();
     QCOMPARE(Tree::readFile(trees.remote + "/a.txt"), QByteArray("old"));
     COMPARE_LISTS(Tree::names(trees.remote), QStringList {"a.txt"});

@@ -64,7 +64,7 @@ void TestLogWording::wordsEachEvent_data()
     entry("copied", EventKind::Copied, "    复制文件：");
     entry("targetNewer", EventKind::TargetNewer, "    目标较新，未覆盖：");
     entry("bothChanged", EventKind::BothChanged, "    两边都已修改，未覆盖：");
-    entry("future", EventKind::FutureUndecided, "    修改时间在未来，无法判断哪边较新，未覆盖：");
+    entry("bothDiffer", EventKind::BothDiffer, "    两边都有此文件而内容不同，未覆盖：");
     entry("deferred", EventKind::Deferred, "    源文件刚刚修改，下次同步时复制：");
     entry("keptLink", EventKind::KeptLink, "    目标是符号链接，未覆盖：");
     entry("nameRefused", EventKind::NameRefused, "    目标文件系统不接受此文件名，未复制：");
@@ -72,6 +72,7 @@ void TestLogWording::wordsEachEvent_data()
           "    目标文件系统不区分大小写，与同目录中另一名称相同，未复制：");
     entry("linkSkipped", EventKind::LinkSkipped, "    跳过链接：");
     entry("inUse", EventKind::TargetInUse, "    目标文件正被其他程序使用，下次同步时重试：");
+    entry("tooDeep", EventKind::TooDeep, "    目录层级过深，未复制：");
 
     // Run events name the tree as the user named it.
     QTest::newRow("sameDirectory") << SyncEvent::of(EventKind::SameDirectory, "/work")
@@ -87,6 +88,14 @@ void TestLogWording::wordsEachEvent_data()
             "/work") << QStringLiteral("    上次同步时间晚于源目录的当前时间，本次检查全部文件");
     QTest::newRow("flushFailed") << withError(EventKind::FlushFailed, QString(), "I/O error")
                                  << QStringLiteral("    复制失败：写入磁盘失败（I/O error）");
+    QTest::newRow("recordSetAside")
+            << withError(EventKind::RecordSetAside, "/home/u/.local/share/twinfold/r.sqlite", "")
+            << QStringLiteral("    同步记录已损坏或版本不同，已另存，重新开始记录："
+                              "/home/u/.local/share/twinfold/r.sqlite");
+    QTest::newRow("recordUnavailable")
+            << withError(EventKind::RecordUnavailable, "/ro/r.sqlite", "disk I/O error")
+            << QStringLiteral("    无法保存同步记录（disk I/O error），本次同步的结果不会被记住："
+                              "/ro/r.sqlite");
     QTest::newRow("patternInvalid")
             << pattern("(", "missing right parenthesis")
             << QStringLiteral("    忽略规则无效，未忽略任何文件：(（missing right parenthesis）");
@@ -126,9 +135,6 @@ void TestLogWording::wordsEachFailure_data()
     const auto walk = [&path](const char *tag, Failure failure, const char *reason) {
         QTest::newRow(tag) << SyncEvent::failed(path, failure) << QString::fromUtf8(reason);
     };
-    walk("sameTime", Failure::SameTimeOtherSize,
-         "目标与源修改时间相同而大小不同，无法判断哪个较新，未覆盖");
-    walk("cutShort", Failure::SourceCutShort, "源文件是未写完整的副本（大小与复制时不符），未复制");
     walk("targetIsLink", Failure::TargetIsLink, "目标位置是符号链接，未改动");
     walk("targetIsDirectory", Failure::TargetIsDirectory, "目标位置是目录");
     walk("targetNotFile", Failure::TargetNotFile, "目标位置不是普通文件");

@@ -6,75 +6,54 @@
 
 namespace {
 
+constexpr qint64 hourUs = 3600LL * 1000000;
+
+// How a side stands against what the record says of it.
+enum class SideChange {
+    Unchanged,
+    Changed,
+    // Its time moved by whole hours (FAT's times after a time-zone change):
+    // the contents tell whether it changed.
+    Uncertain,
+};
+
 bool sameTime(qint64 aUs, qint64 bUs, qint64 resolutionUs)
 {
     return floorTo(aUs, resolutionUs) == floorTo(bUs, resolutionUs);
 }
 
-// The file is still in the state the mark recorded.
-bool matches(const EntryStatus &file, const CopyMark &mark, qint64 resolutionUs)
+// A zone change on FAT (or a machine's zone set differently) moves every
+// time of a tree by whole hours, up to a day.
+bool shiftedByWholeHours(qint64 aUs, qint64 bUs, qint64 resolutionUs)
 {
-    return mark.present && file.size == mark.size
-           && sameTime(file.modifiedUs, mark.modifiedUs, resolutionUs);
+    const qint64 shift = floorTo(aUs, resolutionUs) - floorTo(bUs, resolutionUs);
+    return shift != 0 && shift % hourUs == 0 && std::abs(shift) <= 26 * hourUs;
 }
 
-// A copy this program wrote that has its mark's time but fewer bytes was
-// cut short (a power cut before the data reached the disk): an edit would
-// have given it a new time.
-bool cutShort(const EntryStatus &file, const CopyMark &mark, qint64 resolutionUs)
+SideChange changeOf(const EntryStatus &now, const SideState &recorded, const SideTraits &traits)
 {
-    return mark.present && mark.written && file.size < mark.size
-           && sameTime(file.modifiedUs, mark.modifiedUs, resolutionUs);
+    if (now.size != recorded.size
+        || (traits.idsLast && recorded.fileId != 0 && now.fileId != recorded.fileId))
+        return SideChange::Changed;
+    if (!sameTime(now.modifiedUs, recorded.modifiedUs, traits.resolutionUs))
+        return shiftedByWholeHours(now.modifiedUs, recorded.modifiedUs, traits.resolutionUs)
+                       ? SideChange::Uncertain
+                       : SideChange::Changed;
+    // A change time that moved alone (a chmod, a chown, a backup tool's
+    // attribute) tells of no new content: the change time serves the run's
+    // fast filter only.
+    return SideChange::Unchanged;
 }
 
-// Which side changed since the two were last in step, as far as the marks
-// tell; InStep stands for "they tell nothing".
-CopyAction byMarks(const DecisionInput &in)
+qint64 coarserResolution(const DecisionInput &in)
 {
-    const qint64 resolution = in.resolutionUs;
-    const bool sourceUnchanged = matches(in.source, in.sourceMark, resolution);
-    const bool targetUnchanged = matches(in.target, in.targetMark, resolution);
-    if (targetUnchanged && !sourceUnchanged)
-        return CopyAction::Replace;
-    if (sourceUnchanged && !targetUnchanged)
-        return CopyAction::KeepTarget;
-    if (sourceUnchanged && targetUnchanged)
-        return CopyAction::InStep; // each in step with some other copy: no evidence here
-
-    // Neither is as its own mark says. A mark that the other side still
-    // matches names the state both had: that side is the unchanged one.
-    if (matches(in.source, in.targetMark, resolution))
-        return CopyAction::KeepTarget;
-    if (matches(in.target, in.sourceMark, resolution))
-        return CopyAction::Replace;
-    // A stale mark shows its file changed since a sync, and the other side
-    // is not in the state of that sync either.
-    if (in.sourceMark.present || in.targetMark.present)
-        return CopyAction::Conflict;
-    return CopyAction::InStep;
-}
-
-// Where no mark could be kept: the times, at the coarser resolution. A time
-// ahead of its own tree's clock says nothing about which side is newer.
-CopyAction byTimes(const DecisionInput &in)
-{
-    const qint64 resolution = in.resolutionUs;
-    if (in.source.modifiedUs > in.sourceNowUs + futureSlackUs
-        || in.target.modifiedUs > in.targetNowUs + futureSlackUs)
-        return CopyAction::FutureUndecided;
-    const qint64 source = floorTo(in.source.modifiedUs, resolution);
-    const qint64 target = floorTo(in.target.modifiedUs, resolution);
-    if (source > target)
-        return CopyAction::Replace;
-    if (source < target)
-        return CopyAction::KeepTarget;
-    return CopyAction::Tie;
+    return std::max(in.sourceTraits.resolutionUs, in.targetTraits.resolutionUs);
 }
 
 // Copy or Replace, unless the source's tick is still running.
 CopyDecision whenSettled(CopyAction action, const DecisionInput &in)
 {
-    const qint64 unit = std::max({in.sourceTickUs, in.resolutionUs, qint64(1)});
+    const qint64 unit = std::max({in.sourceTickUs, coarserResolution(in), qint64(1)});
     const qint64 tickEnd = floorTo(in.source.modifiedUs, unit) + unit;
     const qint64 now = in.sourceNowUs;
     if (tickEnd <= now || in.source.modifiedUs > now + unit + futureSlackUs)
@@ -84,20 +63,59 @@ CopyDecision whenSettled(CopyAction action, const DecisionInput &in)
     return {CopyAction::Defer, 0};
 }
 
+// Both present, never recorded: in step when they look it (a pair synced by
+// an earlier version joins the record without a read), else their contents
+// decide, and different contents are never guessed at.
+CopyDecision unrecorded(const DecisionInput &in)
+{
+    if (looksInStep(in.source, in.target, coarserResolution(in)) && !in.rowsMayBeMissing)
+        return {CopyAction::Record, 0};
+    if (in.source.size != in.target.size)
+        return {CopyAction::Conflict, 0};
+    if (!in.contentsEqual)
+        return {CopyAction::CompareContents, 0};
+    return {*in.contentsEqual ? CopyAction::Record : CopyAction::Conflict, 0};
+}
+
+CopyDecision recorded(const DecisionInput &in)
+{
+    SideChange source = changeOf(in.source, *in.recordedSource, in.sourceTraits);
+    SideChange target = changeOf(in.target, *in.recordedTarget, in.targetTraits);
+    if (source == SideChange::Unchanged && target == SideChange::Unchanged)
+        return {CopyAction::InStep, 0};
+    const bool onlyContentsTell
+            = source == SideChange::Uncertain || target == SideChange::Uncertain
+              || (source == SideChange::Changed && target == SideChange::Changed);
+    if (onlyContentsTell && !in.contentsEqual)
+        return {CopyAction::CompareContents, 0};
+    if (in.contentsEqual && *in.contentsEqual)
+        return {CopyAction::Record, 0};
+    // The contents differ: what only looked moved did change.
+    if (source == SideChange::Uncertain)
+        source = SideChange::Changed;
+    if (target == SideChange::Uncertain)
+        target = SideChange::Changed;
+    if (source == SideChange::Changed && target == SideChange::Changed)
+        return {CopyAction::Conflict, 0};
+    if (target == SideChange::Changed)
+        return {CopyAction::KeepTarget, 0};
+    return whenSettled(CopyAction::Replace, in);
+}
+
 // A link to a file at the target: the other direction copied through it, as
 // a file, what it points to. In step while the two agree; never written
-// through. A link that leads out of the tree, where the source is no copy
-// made through it, is no link of the user's tree: refused.
+// through. A link that leads out of the tree, where the pair was never in
+// step, is no link of the user's tree: refused.
 CopyDecision overLink(const DecisionInput &in)
 {
     if (in.linkedTarget.type != EntryType::File)
         return {CopyAction::RefuseLink, 0};
-    const bool copiedThroughIt = in.sourceMark.present && in.sourceMark.written;
-    if (!copiedThroughIt && !in.linkStaysInTree)
+    if (!in.recordedSource && !in.linkStaysInTree)
         return {CopyAction::RefuseLink, 0};
-    if (looksInStep(in.source, in.linkedTarget, in.resolutionUs))
+    if (looksInStep(in.source, in.linkedTarget, coarserResolution(in)))
         return {CopyAction::InStep, 0};
-    if (matches(in.source, in.sourceMark, in.resolutionUs))
+    if (in.recordedSource
+        && changeOf(in.source, *in.recordedSource, in.sourceTraits) == SideChange::Unchanged)
         return {CopyAction::KeepTarget, 0}; // the linked file changed: it goes the other way
     return {CopyAction::KeepLink, 0};
 }
@@ -109,24 +127,31 @@ bool looksInStep(const EntryStatus &a, const EntryStatus &b, qint64 resolutionUs
     return a.size == b.size && sameTime(a.modifiedUs, b.modifiedUs, resolutionUs);
 }
 
+SideState sideStateOf(const EntryStatus &status, const SideTraits &traits, const QByteArray &digest)
+{
+    SideState side;
+    side.size = status.size;
+    side.modifiedUs = status.modifiedUs;
+    side.fileId = traits.idsLast ? status.fileId : 0;
+    side.changedUs = traits.changeTimes ? status.statusChangedUs : 0;
+    side.digest = digest;
+    return side;
+}
+
 CopyDecision decideCopy(const DecisionInput &in)
 {
     switch (in.target.type) {
-    case EntryType::Missing: return whenSettled(CopyAction::Copy, in);
+    case EntryType::Missing:
+        if (in.recordedSource && !in.everything
+            && changeOf(in.source, *in.recordedSource, in.sourceTraits) == SideChange::Unchanged)
+            return {CopyAction::LeaveRemoved, 0};
+        return whenSettled(CopyAction::Copy, in);
     case EntryType::File: break;
     case EntryType::Link: return overLink(in);
     case EntryType::Directory: return {CopyAction::RefuseDirectory, 0};
     default: return {CopyAction::RefuseOther, 0};
     }
-    if (looksInStep(in.source, in.target, in.resolutionUs))
-        return {CopyAction::InStep, 0};
-    if (cutShort(in.source, in.sourceMark, in.resolutionUs))
-        return {CopyAction::SourceIncomplete, 0};
-    CopyAction action = cutShort(in.target, in.targetMark, in.resolutionUs) ? CopyAction::Replace
-                                                                            : byMarks(in);
-    if (action == CopyAction::InStep)
-        action = byTimes(in);
-    if (action == CopyAction::Replace)
-        return whenSettled(action, in);
-    return {action, 0};
+    if (!in.recordedSource || !in.recordedTarget)
+        return unrecorded(in);
+    return recorded(in);
 }

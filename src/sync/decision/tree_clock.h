@@ -18,6 +18,12 @@ struct TreeClock
     qint64 resolutionUs = coarsestResolutionUs; // how finely the tree stores times
     qint64 tickUs = coarsestResolutionUs; // how finely its clock stamps files (≥ resolution)
     std::chrono::steady_clock::time_point probedAt = std::chrono::steady_clock::now();
+    // Every write and rename moves a file's change time forward (not so on
+    // FAT, exFAT, sshfs or a share, where it follows the modification time).
+    bool changeTimes = false;
+    // A file keeps its identity for as long as it lives (not so on FUSE
+    // mounts, which number files afresh).
+    bool idsLast = false;
 
     // What a probe with a name showed of the tree (asked for target trees).
     bool caseInsensitive = false; // "A" and "a" are one name

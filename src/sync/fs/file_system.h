@@ -2,6 +2,7 @@
 
 #include "sync/fs/entry.h"
 #include "sync/fs/fs_error.h"
+#include "sync/fs/own_names.h"
 
 #include <QString>
 
@@ -16,17 +17,6 @@ struct TreeClock;
 // directory descriptors (fast, and immune to a directory being swapped for a
 // link while it runs) and a portable one made of Qt's file classes. Every
 // operation answers with values; none words anything for the user.
-
-// What a copy records on both files it put in step: the source's time and
-// size at that moment, and which of the two this file was. A file still
-// matching its mark has not changed since.
-struct CopyMark
-{
-    bool present = false;
-    qint64 modifiedUs = 0;
-    qint64 size = 0;
-    bool written = true; // this file is the copy that was written (else the original read)
-};
 
 enum class OpenResult { Opened, Missing, Link, NotDirectory, Failed };
 enum class Placement { New, Replace };
@@ -62,6 +52,9 @@ public:
     virtual FsError list(const Directory &dir, std::vector<DirectoryEntry> *entries) = 0;
     virtual EntryStatus status(const Directory &dir, const DirectoryEntry &entry, bool followLinks)
             = 0;
+    // The status as the file system has it now, not as the kernel may still
+    // hold it for a network or FUSE file system (not following a link).
+    virtual EntryStatus freshStatus(const Directory &dir, const DirectoryEntry &entry) = 0;
     // Opens a subdirectory without following a link in its place.
     virtual OpenResult openChild(const Directory &dir, const DirectoryEntry &entry,
                                  Directory *child, FsError *error)
@@ -70,29 +63,36 @@ public:
     virtual bool sameDirectory(const Directory &a, const Directory &b) = 0;
 
     // Copies a regular file into the target directory under the same name,
-    // with its modification time and permissions, and marks both files with
-    // the state they now share where the file systems keep marks (never a
-    // source reached through a link). The new content appears under the name
-    // whole or not at all. With Placement::New an entry that appeared
-    // meanwhile is left alone; with Placement::Replace a target that changed
-    // since it was looked at is left alone. Failed comes with *error.
+    // with its modification time and permissions; the source is only read.
+    // The new content appears under the name whole or not at all. With Placement::New an entry that
+    // appeared meanwhile is left alone; with Placement::Replace a target that changed since it was
+    // looked at is left alone. Failed comes with *error.
     virtual CopyResult copyFile(const Directory &from, const DirectoryEntry &entry,
                                 const Directory &into, const CopyRequest &request, FsError *error)
             = 0;
 
-    // The mark a copy left on the entry; not present where there is none or
-    // the platform keeps none.
-    virtual CopyMark readMark(const Directory &dir, const DirectoryEntry &entry) = 0;
+    // The XXH3-128 digest of the file's content (16 bytes).
+    virtual FsError digest(const Directory &dir, const DirectoryEntry &entry, bool followLinks,
+                           QByteArray *digest)
+            = 0;
 
-    // Learns the tree's clock and time resolution from a file of its own,
+    // Learns the tree's clock, its time resolution and whether its change
+    // times and file identities can be relied on, from a file of its own
     // created in dir and removed at once (unnamed where the file system can).
-    // With learnTraits, also what the tree does with names and times (a
-    // probe with a name, for a tree that is written to). Fails when nothing
-    // can be created there.
+    // With learnTraits, also what the tree does with names and times (probes
+    // with the program's own names, for a tree that is written to). Fails
+    // when nothing can be created there.
     virtual FsError probeClock(const Directory &dir, bool learnTraits, TreeClock *clock) = 0;
 
-    // Makes every file copied so far durable; called once at the end of a run.
+    // Makes every file copied so far durable: before the record says so.
     virtual FsError flush() = 0;
+
+    // The names of the program's own files for the runs to come.
+    virtual void setOwnNames(const OwnNames &names) { own = names; }
+    const OwnNames &ownNames() const { return own; }
+
+protected:
+    OwnNames own;
 };
 
 // The fastest implementation this platform has.

@@ -6,6 +6,9 @@
 
 #include <QDateTime>
 
+#include <algorithm>
+#include <optional>
+
 namespace {
 
 // The probe's time is already a reading of the tree's clock, stamped at its
@@ -45,15 +48,25 @@ SyncOutcome SyncJob::run(SyncDirection direction, qint64 since)
 
     const QString source = upload ? inputs.localDir.text() : inputs.remoteDir.text();
     const QString target = upload ? inputs.remoteDir.text() : inputs.localDir.text();
-    DirectoryCopy copy({inputs.ignorePattern, events, inputs.notices, cancel});
-    CopyReport report = copy.run(source, target, true, since);
-    // Durable before the stamp moves on, so that what a power cut loses is
-    // looked at again. A cancelled run stores no stamp and need not wait.
-    if (!report.cancelled && !copy.flush())
-        ++report.failures;
+    DirectoryCopy copy({inputs.ignorePattern, events, inputs.notices, cancel, nullptr,
+                        inputs.recordFile, direction});
+    // Another pair's stamp says nothing of this one (a second stick, a path
+    // typed anew).
+    const qint64 from = std::min(since, copy.stampOfPair(source, target));
+    CopyReport report = copy.run(source, target, true, from);
     if (!report.sourceFound) {
         events(SyncEvent::of(EventKind::SourceMissing, source));
         ++report.failures;
+    }
+    // Durable before the record and the stamp move on, so that what a power
+    // cut loses is looked at again. A cancelled run stores nothing and need
+    // not wait.
+    std::optional<qint64> stamp;
+    if (report.complete())
+        stamp = newStamp(report.sourceClock, start);
+    if (!report.cancelled && !copy.finish(stamp)) {
+        ++report.failures;
+        stamp.reset();
     }
 
     SyncOutcome outcome;
@@ -77,7 +90,7 @@ SyncOutcome SyncJob::run(SyncDirection direction, qint64 since)
     // The start, not the end: a file edited while the run was under way, after
     // the walk passed it, must still count as changed next time.
     outcome.completed = true;
-    outcome.stamp = newStamp(report.sourceClock, start);
+    outcome.stamp = *stamp;
     SyncEvent completed = jobEvent(EventKind::Completed, direction, since);
     completed.time = outcome.stamp;
     events(completed);

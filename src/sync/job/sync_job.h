@@ -3,6 +3,8 @@
 #include "sync/job/sync_outcome.h"
 #include "sync/walk/sync_event.h"
 
+#include <QString>
+
 #include <atomic>
 
 class LiveText;
@@ -16,6 +18,7 @@ struct SyncInputs
     const LiveText &remoteDir;
     const LiveText &ignorePattern; // the pattern field's text
     OnceNotices *notices = nullptr; // notices given once per window, not once per run
+    QString recordFile = QString(); // the sync record; empty: one that forgets after the run
 };
 
 // Runs one direction: a start event, the copy, and then either a completed

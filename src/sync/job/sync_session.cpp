@@ -53,7 +53,7 @@ void SyncSession::run(SyncDirection direction, qint64 since)
     outcome.stamp = since;
     try {
         SyncJob job(
-                {localDir, remoteDir, ignorePattern, &notices},
+                {localDir, remoteDir, ignorePattern, &notices, recordFile},
                 [this](const SyncEvent &event) { channel.post(event); }, &stopRequested);
         outcome = job.run(direction, since);
     } catch (...) {

@@ -18,8 +18,13 @@
 class SyncSession
 {
 public:
-    SyncSession() = default;
+    // recordFile: where the sync record of the window's pairs is kept.
+    explicit SyncSession(QString recordFile = QString())
+        : recordFile(std::move(recordFile))
+    { }
     Q_DISABLE_COPY(SyncSession)
+
+    const QString recordFile;
 
     LiveText localDir;
     LiveText remoteDir;

@@ -1,6 +1,8 @@
 #include "sync/walk/file_step.h"
 
+#include "sync/record/sync_record.h"
 #include "sync/walk/ignore_filter.h"
+#include "sync/walk/level_record.h"
 #include "sync/walk/run_context.h"
 #include "sync/walk/target_level.h"
 #include "sync/walk/target_names.h"
@@ -16,8 +18,6 @@ namespace {
 Failure refusalOf(CopyAction action)
 {
     switch (action) {
-    case CopyAction::Tie: return Failure::SameTimeOtherSize;
-    case CopyAction::SourceIncomplete: return Failure::SourceCutShort;
     case CopyAction::RefuseLink: return Failure::TargetIsLink;
     case CopyAction::RefuseDirectory: return Failure::TargetIsDirectory;
     default: return Failure::TargetNotFile;
@@ -27,10 +27,8 @@ Failure refusalOf(CopyAction action)
 } // namespace
 
 void FileStep::copy(const Directory &from, const DirectoryEntry &entry, const EntryStatus &source,
-                    qint64 arrivedUs, bool throughLink, TargetLevel &level, qint64 sinceMs)
+                    bool throughLink, TargetLevel &level, LevelRecord &rows)
 {
-    if (!changedAfter(arrivedUs, sinceMs))
-        return;
     if (run.filter.isIgnored(entry.name))
         return;
     const QString path = from.path + entry.name;
@@ -46,19 +44,55 @@ void FileStep::copy(const Directory &from, const DirectoryEntry &entry, const En
         return;
     const Directory &into = *opened;
 
-    const EntryStatus existing = run.fileSystem.status(into, entry, false);
+    EntryStatus existing = run.fileSystem.status(into, entry, false);
     if (existing.type == EntryType::Unknown) {
         run.fail(path, Failure::FileSystem, existing.error);
         return;
     }
-    const CopyDecision decision = decide(from, entry, source, throughLink, into, existing);
+    const RecordRow *row = rows.row(entry.name);
+    DecisionInput input;
+    CopyDecision decision;
+    QByteArray digest;
+    const auto decide = [&] {
+        input = inputFor(source, existing, row);
+        if (existing.type == EntryType::Link) {
+            input.linkedTarget = run.fileSystem.status(into, entry, true);
+            input.linkStaysInTree = staysInTargetTree(into.path + entry.name);
+        }
+        decision = decideCopy(input);
+        if (decision.action != CopyAction::CompareContents)
+            return true;
+        if (!compareContents(from, entry, throughLink, into, &input, &digest))
+            return false;
+        decision = decideCopy(input);
+        return true;
+    };
+    if (!decide())
+        return;
+    // A share's client may have shown the target as its cache remembers it:
+    // asked afresh, it may have changed on the server since.
+    if (decision.action == CopyAction::Replace) {
+        const EntryStatus fresh = run.fileSystem.freshStatus(into, entry);
+        if (fresh.type != existing.type || fresh.size != existing.size
+            || fresh.modifiedUs != existing.modifiedUs || fresh.fileId != existing.fileId) {
+            existing = fresh;
+            digest.clear();
+            if (!decide())
+                return;
+        }
+    }
     switch (decision.action) {
     case CopyAction::Copy:
     case CopyAction::Replace: break;
-    case CopyAction::InStep: return;
+    case CopyAction::InStep:
+    case CopyAction::LeaveRemoved:
+    case CopyAction::CompareContents: // decided above
+        return;
+    case CopyAction::Record: keep(rows, entry, source, existing, digest); return;
     case CopyAction::KeepTarget: run.say(EventKind::TargetNewer, path); return;
-    case CopyAction::Conflict: run.refuse(EventKind::BothChanged, path); return;
-    case CopyAction::FutureUndecided: run.refuse(EventKind::FutureUndecided, path); return;
+    case CopyAction::Conflict:
+        run.refuse(row ? EventKind::BothChanged : EventKind::BothDiffer, path);
+        return;
     case CopyAction::Defer:
         ++run.report.deferred;
         run.say(EventKind::Deferred, path);
@@ -68,8 +102,6 @@ void FileStep::copy(const Directory &from, const DirectoryEntry &entry, const En
         ++run.report.skipped;
         run.sayOnce(EventKind::KeptLink, path, source.modifiedUs, source.size);
         return;
-    case CopyAction::Tie:
-    case CopyAction::SourceIncomplete:
     case CopyAction::RefuseLink:
     case CopyAction::RefuseDirectory:
     case CopyAction::RefuseOther: run.fail(path, refusalOf(decision.action)); return;
@@ -91,6 +123,9 @@ void FileStep::copy(const Directory &from, const DirectoryEntry &entry, const En
     case CopyResult::Copied:
         ++run.report.copied;
         run.say(EventKind::Copied, path);
+        // What the target reads back is what the record keeps: a file system
+        // that stores times coarsely, shifted or clamped stays quiet.
+        keep(rows, entry, source, run.fileSystem.freshStatus(into, entry), digest);
         return;
     case CopyResult::TargetInUse:
         // Nothing was written; like a failure it keeps the stamp, so the next
@@ -106,33 +141,50 @@ void FileStep::copy(const Directory &from, const DirectoryEntry &entry, const En
     }
 }
 
-// The marks are read only when the times and sizes alone do not show the
-// two in step: that is one open more for a changed file, none for the rest.
-CopyDecision FileStep::decide(const Directory &from, const DirectoryEntry &entry,
-                              const EntryStatus &source, bool throughLink, const Directory &into,
-                              const EntryStatus &existing)
+DecisionInput FileStep::inputFor(const EntryStatus &source, const EntryStatus &existing,
+                                 const RecordRow *row) const
 {
     DecisionInput input;
     input.source = source;
     input.target = existing;
-    input.resolutionUs = run.resolutionUs;
+    if (row) {
+        input.recordedSource = row->side(run.sourceIsLocal);
+        input.recordedTarget = row->side(!run.sourceIsLocal);
+    }
+    input.sourceTraits = run.sourceTraits;
+    input.targetTraits = run.targetTraits;
+    input.everything = run.sinceCleared;
+    input.rowsMayBeMissing = run.rowsMayBeMissing;
     input.sourceTickUs = run.report.sourceClock.tickUs;
     input.sourceNowUs = run.report.sourceClock.nowUs();
-    input.targetNowUs = run.targetClock.nowUs();
-    if (existing.type == EntryType::Link) {
-        input.linkedTarget = run.fileSystem.status(into, entry, true);
-        input.linkStaysInTree = staysInTargetTree(into.path + entry.name);
-        if (!throughLink)
-            input.sourceMark = run.fileSystem.readMark(from, entry);
-    } else if (existing.type == EntryType::File
-               && !looksInStep(source, existing, run.resolutionUs)) {
-        // A file reached through a link is never marked (it may lie outside
-        // the tree), so a mark found there says nothing about this pair.
-        if (!throughLink)
-            input.sourceMark = run.fileSystem.readMark(from, entry);
-        input.targetMark = run.fileSystem.readMark(into, entry);
+    return input;
+}
+
+// Reads both files; false, after saying why, when one cannot be read.
+bool FileStep::compareContents(const Directory &from, const DirectoryEntry &entry, bool throughLink,
+                               const Directory &into, DecisionInput *input, QByteArray *digest)
+{
+    QByteArray theirs;
+    FsError error = run.fileSystem.digest(from, entry, throughLink, digest);
+    if (!error.failed())
+        error = run.fileSystem.digest(into, entry, false, &theirs);
+    if (error.failed()) {
+        run.fail(from.path + entry.name, Failure::FileSystem, error);
+        return false;
     }
-    return decideCopy(input);
+    input->contentsEqual = *digest == theirs;
+    if (!*input->contentsEqual)
+        digest->clear(); // it speaks of the source alone
+    return true;
+}
+
+void FileStep::keep(LevelRecord &rows, const DirectoryEntry &entry, const EntryStatus &source,
+                    const EntryStatus &target, const QByteArray &digest)
+{
+    RecordRow row;
+    row.side(run.sourceIsLocal) = sideStateOf(source, run.sourceTraits, digest);
+    row.side(!run.sourceIsLocal) = sideStateOf(target, run.targetTraits, digest);
+    run.keep(rows.relativeDir(), entry.name, row);
 }
 
 // Whether the link at path, followed to the end, names a file inside the

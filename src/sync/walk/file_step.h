@@ -4,11 +4,13 @@
 #include "sync/fs/entry.h"
 
 struct RunContext;
+struct RecordRow;
+class LevelRecord;
 class TargetLevel;
 
-// One file of the source tree that the walk found: whether it changed after
-// the stamp, whether its name may go, what decideCopy says of it against
-// the target, and the copy.
+// One file of the source tree that the walk found: whether its name may go,
+// what decideCopy says of it against the target and the record, the copy,
+// and what the record keeps of the pair afterwards.
 class FileStep
 {
 public:
@@ -17,15 +19,17 @@ public:
     { }
 
     // source: the file's status, or that of the file a link leads to
-    // (throughLink); arrivedUs: the latest time it changed or arrived in the
-    // tree (for a link, also when the link was made).
+    // (throughLink).
     void copy(const Directory &from, const DirectoryEntry &entry, const EntryStatus &source,
-              qint64 arrivedUs, bool throughLink, TargetLevel &level, qint64 sinceMs);
+              bool throughLink, TargetLevel &level, LevelRecord &rows);
 
 private:
-    CopyDecision decide(const Directory &from, const DirectoryEntry &entry,
-                        const EntryStatus &source, bool throughLink, const Directory &into,
-                        const EntryStatus &existing);
+    DecisionInput inputFor(const EntryStatus &source, const EntryStatus &existing,
+                           const RecordRow *row) const;
+    bool compareContents(const Directory &from, const DirectoryEntry &entry, bool throughLink,
+                         const Directory &into, DecisionInput *input, QByteArray *digest);
+    void keep(LevelRecord &rows, const DirectoryEntry &entry, const EntryStatus &source,
+              const EntryStatus &target, const QByteArray &digest);
     bool waitForSourceTime(qint64 sourceUs) const;
     bool staysInTargetTree(const QString &path);
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "sync/decision/copy_decision.h"
 #include "sync/decision/tree_clock.h"
 #include "sync/fs/file_system.h"
 #include "sync/walk/copy_report.h"
@@ -10,19 +11,23 @@
 #include <atomic>
 
 class IgnoreFilter;
-class OnceNotices;
+class SyncRecord;
+struct RecordRow;
 
 // What one run of the copy shares between the walk of the tree and the step
 // for each file: the tools it was given, what it learned of the two trees at
-// its start, and its tally. Set up once a run, before the walk.
+// its start, the record of the pair, and its tally. Set up once a run, before
+// the walk.
 struct RunContext
 {
     RunContext(FileSystem &fileSystem, IgnoreFilter &filter, const EventSink &sink,
-               OnceNotices *notices, const std::atomic<bool> *cancel, bool makeWritable)
+               SyncRecord &record, bool sourceIsLocal, const std::atomic<bool> *cancel,
+               bool makeWritable)
         : fileSystem(fileSystem)
         , filter(filter)
         , sink(sink)
-        , notices(notices)
+        , record(record)
+        , sourceIsLocal(sourceIsLocal)
         , cancel(cancel)
         , makeWritable(makeWritable)
     { }
@@ -30,14 +35,23 @@ struct RunContext
     FileSystem &fileSystem;
     IgnoreFilter &filter;
     const EventSink &sink;
-    OnceNotices *notices; // may be null: then notices are given every time
+    SyncRecord &record;
+    const bool sourceIsLocal; // the record's rows hold local and remote sides
     const std::atomic<bool> *cancel; // may be null
     const bool makeWritable;
 
     const Directory *targetRoot = nullptr;
     QString targetRootPath; // its canonical path with a trailing "/", once a link needs it
     TreeClock targetClock;
-    qint64 resolutionUs = 1; // the coarser stored resolution of the two trees
+    SideTraits sourceTraits;
+    SideTraits targetTraits;
+    // Every file is compared with its record, whatever its times: the source
+    // tree keeps no meaningful change times, or there is no stamp.
+    bool lookAtAll = false;
+    // There is no stamp (a first run, or the stamps were cleared): a target
+    // removed since the pair was in step is copied again.
+    bool sinceCleared = false;
+    bool rowsMayBeMissing = false;
     CopyReport report;
 
     bool cancelRequested() const;
@@ -47,9 +61,17 @@ struct RunContext
     // A pair left alone that needs the user: said and, like a failure, keeps
     // the stamp, so that every run says it again until it is settled.
     void refuse(EventKind kind, const QString &path);
-    // What no retry can bring over is said once for each version of it, not
-    // again by the runs that look at it while the stamp's margin covers it.
+    // What no retry can bring over is said once for each version of it, in
+    // this run and the ones after, not again while nothing changed.
     void sayOnce(EventKind kind, const QString &path, qint64 modifiedUs, qint64 size);
+    // What the pair looks like now, for the record; written in batches, each
+    // after the copies it speaks of have reached the disk.
+    void keep(const QString &relativeDir, const QString &name, const RecordRow &row);
+    // The written files made durable, then the record's batch committed.
+    bool commit();
+
+private:
+    int unsaved = 0;
 };
 
 // A time (µs) later than a stamp (ms, as stored): compared to the millisecond.

@@ -15,8 +15,6 @@ enum class SyncDirection { Upload, Download };
 // Why a file or directory that a run counts as failed was not carried over.
 enum class Failure {
     FileSystem, // SyncEvent::error says what
-    SameTimeOtherSize, // no marks, the same time, another size: neither is known to be newer
-    SourceCutShort, // the source is a copy cut short (a power cut)
     TargetIsLink, // a link stands where the copy would go
     TargetIsDirectory,
     TargetNotFile,
@@ -28,14 +26,15 @@ enum class EventKind {
     // A file or directory of the tree; path is its source path.
     Copied,
     TargetNewer, // the target changed since the two were in step: the other direction carries it
-    BothChanged, // changed on both sides: both kept
-    FutureUndecided, // a time ahead of its tree's clock would decide: both kept
+    BothChanged, // changed on both sides since they were in step, to other contents: both kept
+    BothDiffer, // on both sides, never in step, with other contents: both kept
     Deferred, // stamped within the source clock's running tick: the next run takes it
     KeptLink, // a link at the target to the file this source was copied from, which changed
     NameRefused, // a name the target cannot hold
     CaseTwin, // the second of two names that differ in case only, on a target that ignores case
     LinkSkipped, // a link to a directory, or a dangling one
     TargetInUse, // another program holds the target: the next run replaces it
+    TooDeep, // a directory below the deepest level a run goes to: left out
     Failed, // failure (and error) say why
     // The run; path is a tree's root as the user named it.
     SameDirectory,
@@ -45,6 +44,8 @@ enum class EventKind {
     StampAhead, // the stamp is later than the source tree's clock: every file is looked at
     FlushFailed, // the written files could not be made durable
     PatternUnusable, // the ignore pattern is invalid or too costly: nothing is ignored
+    RecordSetAside, // the sync record was damaged or of another version: set aside, begun anew
+    RecordUnavailable, // the sync record cannot be kept: this run remembers nothing
     // The job.
     Started,
     Completed,

@@ -1,9 +1,7 @@
 #include "sync/walk/target_names.h"
 
 #include "sync/decision/tree_clock.h"
-#include "sync/fs/temporary_names.h"
-
-#include <QSet>
+#include <QHash>
 
 namespace {
 
@@ -30,15 +28,20 @@ bool isWindowsName(const QString &name)
 
 } // namespace
 
-void markCaseTwins(std::vector<DirectoryEntry> *entries)
+void markCaseTwins(std::vector<DirectoryEntry> *entries,
+                   const std::function<bool(const QString &)> &inStep)
 {
-    QSet<QString> seen;
+    QHash<QString, DirectoryEntry *> keeper; // by folded name
     for (DirectoryEntry &entry : *entries) {
-        if (isTemporaryName(entry))
-            continue;
-        const QString folded = entry.name.toCaseFolded();
-        entry.caseTwin = seen.contains(folded);
-        seen.insert(folded);
+        DirectoryEntry *&first = keeper[entry.name.toCaseFolded()];
+        if (!first) {
+            first = &entry;
+        } else if (!first->caseTwin && !inStep(first->name) && inStep(entry.name)) {
+            first->caseTwin = true;
+            first = &entry;
+        } else {
+            entry.caseTwin = true;
+        }
     }
 }
 

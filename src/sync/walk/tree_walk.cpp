@@ -1,8 +1,8 @@
 #include "sync/walk/tree_walk.h"
 
-#include "sync/fs/temporary_names.h"
 #include "sync/walk/file_step.h"
 #include "sync/walk/ignore_filter.h"
+#include "sync/walk/level_record.h"
 #include "sync/walk/run_context.h"
 #include "sync/walk/target_level.h"
 #include "sync/walk/target_names.h"
@@ -23,7 +23,8 @@ qint64 arrivalOf(const EntryStatus &status)
 
 } // namespace
 
-void TreeWalk::copyLevel(const Directory &from, TargetLevel &into, qint64 sinceMs, bool wholeTree)
+void TreeWalk::copyLevel(const Directory &from, TargetLevel &into, const QString &relativeDir,
+                         qint64 sinceMs, bool wholeTree, int depth)
 {
     std::vector<DirectoryEntry> entries;
     const FsError listed = run.fileSystem.list(from, &entries);
@@ -31,14 +32,15 @@ void TreeWalk::copyLevel(const Directory &from, TargetLevel &into, qint64 sinceM
         run.fail(from.path, Failure::FileSystem, listed);
         return;
     }
+    LevelRecord rows(run.record, relativeDir);
     // Entries moved or unpacked into a directory keep their old times, and
     // where the change time means nothing (FAT, exFAT, sshfs) only the
     // directory's own time shows they arrived: then every entry in it is
     // compared with the target.
     const bool changed = wholeTree || changedAfter(from.lastChangeUs, sinceMs);
-    const qint64 fileSinceMs = changed ? everything : sinceMs;
+    const qint64 fileSinceMs = changed || run.lookAtAll ? everything : sinceMs;
     if (run.targetClock.caseInsensitive)
-        markCaseTwins(&entries);
+        markCaseTwins(&entries, [&rows](const QString &name) { return rows.row(name); });
     FileStep files(run);
     for (const DirectoryEntry &entry : entries) {
         if (run.cancelRequested()) {
@@ -47,7 +49,7 @@ void TreeWalk::copyLevel(const Directory &from, TargetLevel &into, qint64 sinceM
         }
         if (into.failed())
             return; // said once; nothing of this level can be written
-        if (isTemporaryName(entry))
+        if (run.fileSystem.ownNames().isOwn(entry) || isFusePlaceholder(entry))
             continue;
         EntryType type = entry.type;
         EntryStatus status;
@@ -59,51 +61,46 @@ void TreeWalk::copyLevel(const Directory &from, TargetLevel &into, qint64 sinceM
             }
             type = status.type; // Missing when it went away after the listing
         }
-        switch (type) {
-        case EntryType::File:
-            files.copy(from, entry, status, arrivalOf(status), false, into, fileSinceMs);
-            break;
-        case EntryType::Directory:
-            copyDirectory(from, entry, into, sinceMs, wholeTree, changed);
-            break;
-        case EntryType::Link: copyLink(from, entry, into, fileSinceMs, sinceMs); break;
-        default: break; // pipes, sockets and devices are not copied
-        }
+        if (type == EntryType::File) {
+            if (changedAfter(arrivalOf(status), fileSinceMs))
+                files.copy(from, entry, status, false, into, rows);
+        } else if (type == EntryType::Directory) {
+            copyDirectory(from, entry, into, relativeDir, sinceMs, wholeTree, changed, depth);
+        } else if (type == EntryType::Link) {
+            // A link to a file is copied as the file; a new link to an old
+            // file is new to the tree. A link to a directory is never
+            // followed, a dangling one has nothing to copy: said when it
+            // changed, not each time its directory did.
+            const EntryStatus link = run.fileSystem.status(from, entry, false);
+            const EntryStatus pointee = run.fileSystem.status(from, entry, true);
+            const qint64 arrived = std::max(arrivalOf(pointee), link.statusChangedUs);
+            if (pointee.type == EntryType::File && changedAfter(arrived, fileSinceMs))
+                files.copy(from, entry, pointee, true, into, rows);
+            else if ((pointee.type == EntryType::Directory || pointee.type == EntryType::Missing)
+                     && changedAfter(arrivalOf(link), sinceMs) && !run.filter.isIgnored(entry.name))
+                run.sayOnce(EventKind::LinkSkipped, from.path + entry.name, link.modifiedUs, 0);
+        } // pipes, sockets and devices are not copied
     }
-}
-
-// A link to a file is copied as the file; a skipped link is reported when it
-// changed, not each time its directory did.
-void TreeWalk::copyLink(const Directory &from, const DirectoryEntry &entry, TargetLevel &into,
-                        qint64 fileSinceMs, qint64 linkSinceMs)
-{
-    const EntryStatus link = run.fileSystem.status(from, entry, false);
-    const EntryStatus pointee = run.fileSystem.status(from, entry, true);
-    if (pointee.type == EntryType::File) {
-        // A new link to an old file is new to this tree.
-        const qint64 arrived = std::max(arrivalOf(pointee), link.statusChangedUs);
-        FileStep(run).copy(from, entry, pointee, arrived, true, into, fileSinceMs);
-        return;
-    }
-    // A link to a directory is never followed, and a dangling one has nothing to copy.
-    if (pointee.type != EntryType::Directory && pointee.type != EntryType::Missing)
-        return;
-    if (!changedAfter(arrivalOf(link), linkSinceMs) || run.filter.isIgnored(entry.name))
-        return;
-    run.say(EventKind::LinkSkipped, from.path + entry.name);
 }
 
 void TreeWalk::copyDirectory(const Directory &from, const DirectoryEntry &entry, TargetLevel &level,
-                             qint64 sinceMs, bool wholeTree, bool parentChanged)
+                             const QString &relativeDir, qint64 sinceMs, bool wholeTree,
+                             bool parentChanged, int depth)
 {
     if (run.filter.isIgnored(entry.name + QLatin1Char('/')))
         return;
+    const QString path = from.path + entry.name + QLatin1Char('/');
     if (const auto refusal = nameRefusal(entry, run.targetClock)) {
         // Said when it appeared (its parent changed), not on every run.
         if (parentChanged) {
             ++run.report.skipped;
-            run.sayOnce(*refusal, from.path + entry.name + QLatin1Char('/'), 0, 0);
+            run.sayOnce(*refusal, path, 0, 0);
         }
+        return;
+    }
+    if (depth >= deepestLevel) {
+        ++run.report.skipped;
+        run.sayOnce(EventKind::TooDeep, path, 0, 0);
         return;
     }
 
@@ -140,5 +137,7 @@ void TreeWalk::copyDirectory(const Directory &from, const DirectoryEntry &entry,
     // A directory the target lacks was moved, unpacked or created here since
     // the last run, or never copied: everything in it is compared, whatever
     // its times say.
-    copyLevel(child, childLevel, sinceMs, wholeTree || created);
+    const QString below
+            = relativeDir.isEmpty() ? entry.name : relativeDir + QLatin1Char('/') + entry.name;
+    copyLevel(child, childLevel, below, sinceMs, wholeTree || created, depth + 1);
 }

@@ -11,19 +11,27 @@ class TargetLevel;
 class TreeWalk
 {
 public:
+    // How deep below the root a run goes: a level holds two descriptors
+    // open (the source and the target directory), which must stay well
+    // inside the usual limit of 1,024. Deeper directories are said, once,
+    // and left out; the rest of the tree is synced.
+    static constexpr int deepestLevel = 256;
+
     explicit TreeWalk(RunContext &run)
         : run(run)
     { }
 
-    // Files below a directory are looked at when changed after sinceMs; all
-    // of them when the directory itself is new on the target side.
-    void copyLevel(const Directory &from, TargetLevel &into, qint64 sinceMs, bool wholeTree);
+    // Files below a directory are looked at when changed after sinceMs (or
+    // always, where the run compares every file with its record); all of them
+    // when the directory itself is new on the target side. relativeDir: the
+    // directory's path below the root, "" for the root.
+    void copyLevel(const Directory &from, TargetLevel &into, const QString &relativeDir,
+                   qint64 sinceMs, bool wholeTree, int depth);
 
 private:
-    void copyLink(const Directory &from, const DirectoryEntry &entry, TargetLevel &into,
-                  qint64 fileSinceMs, qint64 linkSinceMs);
     void copyDirectory(const Directory &from, const DirectoryEntry &entry, TargetLevel &into,
-                       qint64 sinceMs, bool wholeTree, bool parentChanged);
+                       const QString &relativeDir, qint64 sinceMs, bool wholeTree,
+                       bool parentChanged, int depth);
 
     RunContext &run;
 };

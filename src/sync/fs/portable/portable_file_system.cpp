@@ -1,8 +1,8 @@
 #include "sync/fs/portable/portable_file_system.h"
 
 #include "sync/decision/tree_clock.h"
+#include "sync/fs/content_digest.h"
 #include "sync/fs/portable/portable_platform.h"
-#include "sync/fs/temporary_names.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,8 +18,6 @@ constexpr QFileDevice::Permissions modeBits
         = QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner
           | QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ExeGroup
           | QFileDevice::ReadOther | QFileDevice::WriteOther | QFileDevice::ExeOther;
-
-const QString probeName = QStringLiteral(".twinfold-probe.tmp");
 
 struct PortableDirectory : NativeDirectory
 {
@@ -136,6 +134,12 @@ EntryStatus PortableFileSystem::status(const Directory &dir, const DirectoryEntr
     return statusOfPath(pathOf(dir, entry), followLinks);
 }
 
+// The system is asked each time: there is no cache of Qt's in the way.
+EntryStatus PortableFileSystem::freshStatus(const Directory &dir, const DirectoryEntry &entry)
+{
+    return statusOfPath(pathOf(dir, entry), false);
+}
+
 OpenResult PortableFileSystem::openChild(const Directory &dir, const DirectoryEntry &entry,
                                          Directory *child, FsError *error)
 {
@@ -185,7 +189,7 @@ CopyResult PortableFileSystem::copyFile(const Directory &from, const DirectoryEn
     // The program's own hidden name, which the walk never copies and the
     // next copy of the same file reuses after a crash.
     const QString temporary
-            = into.path + QString::fromLatin1(temporaryNameFor(entry.name.toUtf8()));
+            = into.path + QString::fromLatin1(own.temporaryFor(entry.name.toUtf8()));
     QFile::remove(temporary);
     QFile out(temporary);
     if (!out.open(QIODevice::WriteOnly | QIODevice::NewOnly))
@@ -249,14 +253,30 @@ CopyResult PortableFileSystem::copyFile(const Directory &from, const DirectoryEn
     return CopyResult::Copied;
 }
 
-CopyMark PortableFileSystem::readMark(const Directory &, const DirectoryEntry &)
+FsError PortableFileSystem::digest(const Directory &dir, const DirectoryEntry &entry,
+                                   bool followLinks, QByteArray *digest)
 {
-    return {}; // copies carry no mark here
+    const QString path = pathOf(dir, entry);
+    if (!followLinks && statusOfPath(path, false).type == EntryType::Link)
+        return FsError {FsFault::SourceNotRegular, 0, QString()};
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return FsError {FsFault::ReadSource, 0, file.errorString()};
+    ContentDigest hash;
+    while (!file.atEnd()) {
+        const QByteArray block = file.read(1 << 20);
+        if (block.isEmpty() && file.error() != QFileDevice::NoError)
+            return FsError {FsFault::ReadSource, 0, file.errorString()};
+        hash.add(block.constData(), size_t(block.size()));
+    }
+    *digest = hash.result();
+    return {};
 }
 
 FsError PortableFileSystem::probeClock(const Directory &dir, bool learnTraits, TreeClock *clock)
 {
     // A fixed name, so that one left by a run that was killed is reused.
+    const QString probeName = QString::fromLatin1(own.probe());
     QFile probe(dir.path + probeName);
     if (probe.exists())
         probe.remove();
@@ -278,19 +298,25 @@ FsError PortableFileSystem::probeClock(const Directory &dir, bool learnTraits, T
     }
     clock->tickUs = std::max(clock->resolutionUs, fileClockTickUs());
     clock->measured = true;
+    // Setting the time a day back is a change: a meaningful change time moves
+    // forward with it, one that merely follows the modification time does not.
+    const EntryStatus kept = statusOfPath(probe.fileName(), false);
+    clock->changeTimes = kept.statusChangedUs >= created.statusChangedUs
+                         && kept.statusChangedUs != kept.modifiedUs;
+    clock->idsLast = identitiesLast(dir.path);
     probe.close();
     if (learnTraits) {
         const qint64 keptUs = statusOfPath(probe.fileName(), false).modifiedUs;
         clock->caseInsensitive = QFileInfo::exists(dir.path + probeName.toUpper());
-        const QString renamed = dir.path + QStringLiteral(".twinfold-probe-renamed.tmp");
+        const QString renamed = dir.path + QString::fromLatin1(own.renamedProbe());
         QFile::remove(renamed);
         if (probe.rename(renamed)) {
             clock->restampsOnRename = statusOfPath(renamed, false).modifiedUs != keptUs;
             if (clock->restampsOnRename)
                 restampingTrees.push_back(canonicalOf(dir));
         }
-        clock->windowsNames = !acceptsName(dir, QStringLiteral(".twinfold-probe?.tmp"));
-        clock->asciiNamesOnly = !acceptsName(dir, QStringLiteral(".twinfold-probe-\u00e9.tmp"));
+        clock->windowsNames = !acceptsName(dir, QString::fromLatin1(own.windowsNameProbe()));
+        clock->asciiNamesOnly = !acceptsName(dir, QString::fromUtf8(own.asciiNameProbe()));
     }
     probe.remove();
     return {};

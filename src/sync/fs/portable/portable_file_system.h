@@ -12,7 +12,7 @@
 // the disk, given its time and renamed into place; a replace first checks
 // that the target is still the file that was looked at. Names are looked up
 // by path, so a link swapped in while the run is under way is not guarded
-// against here, and no copy marks are kept.
+// against here.
 class PortableFileSystem : public FileSystem
 {
 public:
@@ -21,6 +21,7 @@ public:
     FsError list(const Directory &dir, std::vector<DirectoryEntry> *entries) override;
     EntryStatus status(const Directory &dir, const DirectoryEntry &entry,
                        bool followLinks) override;
+    EntryStatus freshStatus(const Directory &dir, const DirectoryEntry &entry) override;
     OpenResult openChild(const Directory &dir, const DirectoryEntry &entry, Directory *child,
                          FsError *error) override;
     FsError makeChild(const Directory &dir, const DirectoryEntry &entry) override;
@@ -31,7 +32,8 @@ public:
     FsError flush() override;
     CopyResult copyFile(const Directory &from, const DirectoryEntry &entry, const Directory &into,
                         const CopyRequest &request, FsError *error) override;
-    CopyMark readMark(const Directory &dir, const DirectoryEntry &entry) override;
+    FsError digest(const Directory &dir, const DirectoryEntry &entry, bool followLinks,
+                   QByteArray *digest) override;
 
 private:
     bool restampsOnRename(const Directory &into) const;

@@ -32,6 +32,11 @@ FsError makeDirectoryPath(const QString &path);
 // system keeps what it can), also before 1970.
 FsError setModifiedTime(QFile &file, qint64 modifiedUs);
 
+// Whether files on the file system holding path keep their identity (the
+// number statusOfPath gives) for as long as they live: not on FUSE mounts,
+// nor on Windows' FAT, where it is the place of the directory entry.
+bool identitiesLast(const QString &path);
+
 // How finely this system's clock stamps files.
 qint64 fileClockTickUs();
 

@@ -13,6 +13,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 EntryStatus statusOfPath(const QString &path, bool followLinks)
@@ -78,6 +79,14 @@ FsError setModifiedTime(QFile &file, qint64 modifiedUs)
     if (::futimens(file.handle(), times) == 0)
         return {};
     return systemError(FsFault::SetTime, errno);
+}
+
+bool identitiesLast(const QString &path)
+{
+    constexpr long fuseMagic = 0x65735546;
+    struct statfs system;
+    return ::statfs(QFile::encodeName(path).constData(), &system) == 0
+           && long(system.f_type) != fuseMagic;
 }
 
 qint64 fileClockTickUs()

@@ -164,6 +164,21 @@ FsError setModifiedTime(QFile &file, qint64 modifiedUs)
     return windowsError(FsFault::SetTime, GetLastError());
 }
 
+bool identitiesLast(const QString &path)
+{
+    const HANDLE handle = CreateFileW(NativePath(path).get(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return false;
+    wchar_t name[MAX_PATH + 1] = {};
+    const bool read = GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr, nullptr,
+                                                    name, MAX_PATH + 1);
+    CloseHandle(handle);
+    const QString system = QString::fromWCharArray(name);
+    return read && (system == QLatin1String("NTFS") || system == QLatin1String("ReFS"));
+}
+
 // Windows stamps files from a clock that advances in steps of about 16 ms.
 qint64 fileClockTickUs()
 {

@@ -10,11 +10,14 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 namespace {
 
-const QByteArray probeName = QByteArrayLiteral(".twinfold-probe.tmp");
+// FUSE drivers number files as they meet them: after a remount, or once the
+// kernel forgot a file, it comes back under another number.
+constexpr long fuseMagic = 0x65735546;
 
 // Sets a time whose every digit a file system might drop is non-zero (an odd
 // second, 999999999 ns) and reads back what it kept, into *kept.
@@ -53,8 +56,9 @@ bool acceptsName(int dirFd, const QByteArray &name)
 
 // The probe, closed, in dir under its name; kept is what it showed open. The
 // probe is renamed on the way, so its name may be gone afterwards.
-void learnTraits(int dirFd, const struct stat &kept, TreeClock *clock)
+void learnTraits(int dirFd, const OwnNames &names, const struct stat &kept, TreeClock *clock)
 {
+    const QByteArray probeName = names.probe();
     struct stat closed;
     if (::fstatat(dirFd, probeName.constData(), &closed, AT_SYMLINK_NOFOLLOW) != 0)
         return;
@@ -63,7 +67,7 @@ void learnTraits(int dirFd, const struct stat &kept, TreeClock *clock)
     struct stat other;
     clock->caseInsensitive
             = ::fstatat(dirFd, probeName.toUpper().constData(), &other, AT_SYMLINK_NOFOLLOW) == 0;
-    const QByteArray renamed = QByteArrayLiteral(".twinfold-probe-renamed.tmp");
+    const QByteArray renamed = names.renamedProbe();
     if (::renameat(dirFd, probeName.constData(), dirFd, renamed.constData()) == 0) {
         struct stat moved;
         clock->restampsOnRename
@@ -71,8 +75,8 @@ void learnTraits(int dirFd, const struct stat &kept, TreeClock *clock)
                   && toUs(moved.st_mtim) != toUs(kept.st_mtim);
         ::unlinkat(dirFd, renamed.constData(), 0);
     }
-    clock->windowsNames = !acceptsName(dirFd, QByteArrayLiteral(".twinfold-probe?.tmp"));
-    clock->asciiNamesOnly = !acceptsName(dirFd, QByteArrayLiteral(".twinfold-probe-\xc3\xa9.tmp"));
+    clock->windowsNames = !acceptsName(dirFd, names.windowsNameProbe());
+    clock->asciiNamesOnly = !acceptsName(dirFd, names.asciiNameProbe());
 }
 
 } // namespace
@@ -87,8 +91,9 @@ qint64 kernelTickUs()
     return 10000;
 }
 
-FsError probeTreeClock(int dirFd, bool wantTraits, TreeClock *clock)
+FsError probeTreeClock(int dirFd, bool wantTraits, const OwnNames &names, TreeClock *clock)
 {
+    const QByteArray probeName = names.probe();
     int fd = -1;
 #ifdef O_TMPFILE
     if (!wantTraits)
@@ -119,10 +124,16 @@ FsError probeTreeClock(int dirFd, bool wantTraits, TreeClock *clock)
     clock->resolutionUs = measureResolution(fd, created, &kept);
     clock->tickUs = std::max(clock->resolutionUs, kernelTickUs());
     clock->measured = true;
+    // Setting the time a day back is a change: a meaningful change time moves
+    // forward with it, one that merely follows the modification time does not.
+    clock->changeTimes = toUs(kept.st_ctim) >= toUs(created.st_ctim)
+                         && toUs(kept.st_ctim) != toUs(kept.st_mtim);
+    struct statfs system;
+    clock->idsLast = ::fstatfs(fd, &system) == 0 && long(system.f_type) != fuseMagic;
     ::close(fd);
     if (named) {
         if (wantTraits)
-            learnTraits(dirFd, kept, clock);
+            learnTraits(dirFd, names, kept, clock);
         ::unlinkat(dirFd, probeName.constData(), 0);
     }
     return {};

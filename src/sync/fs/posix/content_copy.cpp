@@ -1,5 +1,7 @@
 #include "sync/fs/posix/content_copy.h"
 
+#include "sync/fs/content_digest.h"
+
 #include <QtGlobal>
 
 #include <algorithm>
@@ -129,4 +131,23 @@ int ContentCopy::copyWhole(int in, int out, const std::atomic<bool> *cancel)
             done += put;
         }
     }
+}
+
+int digestContent(int fd, QByteArray *digest)
+{
+    std::vector<char> block(1 << 20);
+    ContentDigest hash;
+    for (;;) {
+        const ssize_t got = ::read(fd, block.data(), block.size());
+        if (got == 0)
+            break;
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        hash.add(block.data(), size_t(got));
+    }
+    *digest = hash.result();
+    return 0;
 }

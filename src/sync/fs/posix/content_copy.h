@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QByteArray>
+
 #include <sys/stat.h>
 
 #include <atomic>
@@ -26,3 +28,7 @@ private:
     bool sparseSeek = true; // cleared once SEEK_DATA is refused
     std::vector<char> buffer;
 };
+
+// The XXH3-128 digest of what the descriptor reads to its end, into *digest;
+// 0 or the errno.
+int digestContent(int fd, QByteArray *digest);

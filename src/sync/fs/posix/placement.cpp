@@ -1,5 +1,6 @@
 #include "sync/fs/posix/placement.h"
 
+#include "sync/fs/posix/fresh_status.h"
 #include "sync/fs/posix/stat_values.h"
 
 #include <cerrno>
@@ -13,13 +14,15 @@ namespace {
 // Whether the target is still the file that was looked at before the copy:
 // another program may have written it (or an editor its swap file) while the
 // copy ran, and renaming over it would throw that work away. Checked right
-// before the rename, which leaves a window of two system calls.
+// before the rename, which leaves a window of two system calls, and asked of
+// the file system afresh: a share's server may have a newer version than
+// the attributes the kernel still holds.
 bool unchangedSince(int dirFd, const QByteArray &name, const EntryStatus &replaced)
 {
     struct stat now;
-    return ::fstatat(dirFd, name.constData(), &now, AT_SYMLINK_NOFOLLOW) == 0
-           && S_ISREG(now.st_mode) && quint64(now.st_ino) == replaced.fileId
-           && toUs(now.st_mtim) == replaced.modifiedUs && qint64(now.st_size) == replaced.size;
+    return freshStatAt(dirFd, name.constData(), &now) == 0 && S_ISREG(now.st_mode)
+           && quint64(now.st_ino) == replaced.fileId && toUs(now.st_mtim) == replaced.modifiedUs
+           && qint64(now.st_size) == replaced.size;
 }
 
 // The named temporary renamed over name; removed when that fails.

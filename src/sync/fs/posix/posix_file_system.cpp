@@ -3,9 +3,9 @@
 #include "sync/decision/tree_clock.h"
 #include "sync/fs/posix/clock_probe.h"
 #include "sync/fs/posix/directory_access.h"
+#include "sync/fs/posix/fresh_status.h"
 #include "sync/fs/posix/stat_values.h"
 #include "sync/fs/posix/system_errors.h"
-#include "sync/fs/temporary_names.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -69,6 +69,14 @@ EntryStatus PosixFileSystem::status(const Directory &dir, const DirectoryEntry &
     return statusIn(dir, entry, followLinks);
 }
 
+EntryStatus PosixFileSystem::freshStatus(const Directory &dir, const DirectoryEntry &entry)
+{
+    struct stat st;
+    if (freshStatAt(descriptorOf(dir), entry.nativeName.constData(), &st) == 0)
+        return statusOf(st);
+    return statusIn(dir, entry, false); // says why, or that it is gone
+}
+
 OpenResult PosixFileSystem::openChild(const Directory &dir, const DirectoryEntry &entry,
                                       Directory *child, FsError *error)
 {
@@ -114,7 +122,7 @@ CopyResult PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry
     }
 
     const int dirFd = descriptorOf(into);
-    const QByteArray temporaryName = temporaryNameFor(entry.nativeName);
+    const QByteArray temporaryName = own.temporaryFor(entry.nativeName);
     bool unnamed = false;
     int failure = 0;
     const mode_t mode = source.st_mode & 0777;
@@ -136,9 +144,6 @@ CopyResult PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry
         failure = errno;
     if (failure == 0 && ::futimens(out, times) != 0)
         failure = errno;
-    const QByteArray mark = CopyMarks::markFor(toUs(source.st_mtim), qint64(source.st_size));
-    if (failure == 0)
-        marks.set(out, nativeOf(into).device, mark);
     if (failure == 0)
         failure = placement.place(out, unnamed, dirFd, entry.nativeName, temporaryName,
                                   request.placement, request.replaced);
@@ -150,10 +155,6 @@ CopyResult PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry
         failure = errno;
     if (failure != 0 && !unnamed)
         ::unlinkat(dirFd, temporaryName.constData(), 0);
-    // The source now holds the state both sides share. A file reached through
-    // a link may lie outside the tree and is left as it is.
-    if (failure == 0 && !request.followLink)
-        marks.set(in, nativeOf(from).device, CopyMarks::originalMark(mark));
     ::close(in);
 
     switch (failure) {
@@ -173,14 +174,21 @@ CopyResult PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry
     return failed(error, FsFault::WriteTarget, failure);
 }
 
-CopyMark PosixFileSystem::readMark(const Directory &dir, const DirectoryEntry &entry)
+FsError PosixFileSystem::digest(const Directory &dir, const DirectoryEntry &entry, bool followLinks,
+                                QByteArray *digest)
 {
-    return marks.read(descriptorOf(dir), nativeOf(dir).device, entry.nativeName);
+    const int fd = ::openat(descriptorOf(dir), entry.nativeName.constData(),
+                            O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW));
+    if (fd < 0)
+        return systemError(FsFault::ReadSource, errno);
+    const int failure = digestContent(fd, digest);
+    ::close(fd);
+    return failure == 0 ? FsError() : systemError(FsFault::ReadSource, failure);
 }
 
 FsError PosixFileSystem::probeClock(const Directory &dir, bool learnTraits, TreeClock *clock)
 {
-    const FsError error = probeTreeClock(descriptorOf(dir), learnTraits, clock);
+    const FsError error = probeTreeClock(descriptorOf(dir), learnTraits, own, clock);
     if (!error.failed() && clock->restampsOnRename)
         restampingDevices.push_back(nativeOf(dir).device);
     return error;

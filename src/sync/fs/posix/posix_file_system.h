@@ -2,7 +2,6 @@
 
 #include "sync/fs/file_system.h"
 #include "sync/fs/posix/content_copy.h"
-#include "sync/fs/posix/copy_marks.h"
 #include "sync/fs/posix/durability.h"
 #include "sync/fs/posix/placement.h"
 
@@ -12,9 +11,8 @@
 
 // The file system of POSIX platforms: directories navigated by descriptor
 // (directory_access), content copied by the kernel (content_copy), files
-// placed atomically (placement), the clock probed (clock_probe), marks kept
-// as extended attributes (copy_marks), and the written file systems flushed
-// once a run (durability).
+// placed atomically (placement), the clock probed (clock_probe), and the
+// written file systems flushed before the record claims them (durability).
 class PosixFileSystem : public FileSystem
 {
 public:
@@ -28,11 +26,13 @@ public:
     FsError list(const Directory &dir, std::vector<DirectoryEntry> *entries) override;
     EntryStatus status(const Directory &dir, const DirectoryEntry &entry,
                        bool followLinks) override;
+    EntryStatus freshStatus(const Directory &dir, const DirectoryEntry &entry) override;
 
-    // Files, their marks, the tree's clock, durability.
+    // Files, their contents, the tree's clock, durability.
     CopyResult copyFile(const Directory &from, const DirectoryEntry &entry, const Directory &into,
                         const CopyRequest &request, FsError *error) override;
-    CopyMark readMark(const Directory &dir, const DirectoryEntry &entry) override;
+    FsError digest(const Directory &dir, const DirectoryEntry &entry, bool followLinks,
+                   QByteArray *digest) override;
     FsError probeClock(const Directory &dir, bool learnTraits, TreeClock *clock) override;
     FsError flush() override;
 
@@ -41,7 +41,6 @@ private:
 
     ContentCopy content;
     AtomicPlacement placement;
-    CopyMarks marks;
     WrittenFileSystems written;
     std::vector<dev_t> restampingDevices; // file systems that give a renamed file a new time
 };

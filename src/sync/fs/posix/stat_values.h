@@ -2,8 +2,10 @@
 
 #include "sync/fs/entry.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <ctime>
 
 // What a struct stat holds, in the engine's terms.
