@@ -7,7 +7,7 @@
 #include "timing.h"
 
 EngineRun runEngine(const QString &source, const QString &target, qint64 since, bool durable,
-                    const QString &recordFile)
+                    const QString &recordFile, FileSystem *fileSystem)
 {
     const LiveText ignorePattern(QString::fromUtf8(SettingsDefaults::ignorePattern));
     EngineRun run;
@@ -18,7 +18,7 @@ EngineRun runEngine(const QString &source, const QString &target, qint64 since, 
                                 ++run.events;
                                 last = event;
                             },
-                            nullptr, nullptr, nullptr, recordFile});
+                            nullptr, nullptr, fileSystem, recordFile});
         run.report = copy.run(source, target, true, since);
         if (!copy.finish(std::nullopt, durable))
             ++run.report.failures;

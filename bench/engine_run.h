@@ -16,9 +16,11 @@ struct EngineRun
     double ms = 0; // the engine's construction and run
 };
 
-// recordFile: the sync record to keep; empty, one in memory for this run alone.
+// recordFile: the sync record to keep; empty, one in memory for this run
+// alone. fileSystem: the platform's own when null.
 EngineRun runEngine(const QString &source, const QString &target, qint64 since,
-                    bool durable = false, const QString &recordFile = QString());
+                    bool durable = false, const QString &recordFile = QString(),
+                    FileSystem *fileSystem = nullptr);
 
 // Throws BenchError unless the run completed and copied exactly `expected` files.
 void checkEngineRun(const EngineRun &run, int expected, const QString &who);

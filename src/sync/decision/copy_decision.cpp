@@ -122,6 +122,11 @@ CopyDecision overLink(const DecisionInput &in)
 
 } // namespace
 
+bool matchesRecord(const EntryStatus &now, const SideState &recorded, const SideTraits &traits)
+{
+    return changeOf(now, recorded, traits) == SideChange::Unchanged;
+}
+
 bool looksInStep(const EntryStatus &a, const EntryStatus &b, qint64 resolutionUs)
 {
     return a.size == b.size && sameTime(a.modifiedUs, b.modifiedUs, resolutionUs);

@@ -81,6 +81,10 @@ constexpr qint64 futureSlackUs = 2000000;
 // Same time at the given resolution and same size.
 bool looksInStep(const EntryStatus &a, const EntryStatus &b, qint64 resolutionUs);
 
+// Whether a side is as its record row says: size, time at its resolution
+// and, where ids last, identity.
+bool matchesRecord(const EntryStatus &now, const SideState &recorded, const SideTraits &traits);
+
 // What the record keeps of a side as it is now.
 SideState sideStateOf(const EntryStatus &status, const SideTraits &traits,
                       const QByteArray &digest = QByteArray());

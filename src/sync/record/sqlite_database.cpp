@@ -101,6 +101,11 @@ SqliteDatabase::Opened SqliteDatabase::open(const QString &path)
         return Opened::Failed;
     }
     sqlite3_busy_timeout(db, 5000);
+    // No checkpoint when a run closes the record: its flush to the disk would
+    // wait for everything else written to that file system meanwhile (a
+    // quarter of a second after a large edit). The log is copied back now
+    // and then as it grows, and read again at the next open.
+    sqlite3_db_config(db, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);
     // A file that is no database only says so when it is first read.
     SqliteStatement check(db, "SELECT count(*) FROM sqlite_master");
     if (!check.prepared() || !check.step()) {

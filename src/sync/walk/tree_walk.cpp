@@ -23,6 +23,13 @@ qint64 arrivalOf(const EntryStatus &status)
 
 } // namespace
 
+bool TreeWalk::sourceAsRecorded(LevelRecord &rows, const QString &name,
+                                const EntryStatus &status) const
+{
+    const RecordRow *row = rows.row(name);
+    return row && matchesRecord(status, row->side(run.sourceIsLocal), run.sourceTraits);
+}
+
 void TreeWalk::copyLevel(const Directory &from, TargetLevel &into, const QString &relativeDir,
                          qint64 sinceMs, bool wholeTree, int depth)
 {
@@ -62,7 +69,12 @@ void TreeWalk::copyLevel(const Directory &from, TargetLevel &into, const QString
             type = status.type; // Missing when it went away after the listing
         }
         if (type == EntryType::File) {
-            if (changedAfter(arrivalOf(status), fileSinceMs))
+            // Looked at only because this tree's times cannot be trusted: a
+            // source as its record row says has nothing to carry, and its
+            // target is the other direction's to look at.
+            if (changedAfter(arrivalOf(status), fileSinceMs)
+                && !(run.lookAtAll && !changed && !changedAfter(arrivalOf(status), sinceMs)
+                     && sourceAsRecorded(rows, entry.name, status)))
                 files.copy(from, entry, status, false, into, rows);
         } else if (type == EntryType::Directory) {
             copyDirectory(from, entry, into, relativeDir, sinceMs, wholeTree, changed, depth);

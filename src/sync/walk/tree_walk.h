@@ -32,6 +32,8 @@ private:
     void copyDirectory(const Directory &from, const DirectoryEntry &entry, TargetLevel &into,
                        const QString &relativeDir, qint64 sinceMs, bool wholeTree,
                        bool parentChanged, int depth);
+    bool sourceAsRecorded(class LevelRecord &rows, const QString &name,
+                          const EntryStatus &status) const;
 
     RunContext &run;
 };
