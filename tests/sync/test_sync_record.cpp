@@ -61,6 +61,8 @@ private slots:
     void caseTwinIsRefusedByItsOwnName();
     void deepTreeStopsAtADocumentedDepth();
     void timeTheTargetCannotHoldIsNotCarriedBack();
+    void lostRecordOverwritesNothing_data();
+    void lostRecordOverwritesNothing();
 
 private:
     // A fresh local tree and a fresh directory on the kind's mount (mounted
@@ -408,6 +410,44 @@ void TestSyncRecord::timeTheTargetCannotHoldIsNotCarriedBack()
         CHECK_BODY(pair, QStringList());
     }
     QCOMPARE(Tree::modifiedMs(c->local + "/later.txt"), future.toMSecsSinceEpoch());
+}
+
+void TestSyncRecord::lostRecordOverwritesNothing_data()
+{
+    QTest::addColumn<bool>("truncated");
+    QTest::newRow("deleted") << false;
+    QTest::newRow("truncated") << true;
+}
+
+// Edits on both sides, then the record is lost: never "in step", so
+// nothing that differs is overwritten.
+void TestSyncRecord::lostRecordOverwritesNothing()
+{
+    QFETCH(bool, truncated);
+    auto c = setUp(QString());
+    QVERIFY(c);
+    SyncPair &pair = *c->pair;
+    Tree::writeFile(c->local + "/a.txt", "v1", oldTime);
+    Tree::writeFile(c->local + "/b.txt", "in step", oldTime);
+    CHECK_RUN(pair, pair.upload());
+    CHECK_RUN(pair, pair.download());
+    Tree::writeFile(c->local + "/a.txt", "mine");
+    Tree::writeFile(c->remote + "/a.txt", "theirs!");
+    const QString file = pair.recordFile();
+    for (const QString &part : QStringList {file, file + "-wal", file + "-shm"}) {
+        QFile record(part);
+        QVERIFY(!record.exists()
+                || (truncated ? record.resize(record.size() / 3) : record.remove()));
+    }
+    QVERIFY(!pair.upload().completed);
+    QStringList said {"BothDiffer a.txt"};
+    if (truncated) // said once, and set aside, not deleted
+        said << "RecordSetAside " + QDir::toNativeSeparators(file);
+    CHECK_BODY(pair, said);
+    QVERIFY(!pair.download().completed);
+    CHECK_BODY(pair, QStringList {"BothDiffer a.txt"});
+    QCOMPARE(Tree::readFile(c->local + "/a.txt"), QByteArray("mine"));
+    QCOMPARE(Tree::readFile(c->remote + "/a.txt"), QByteArray("theirs!"));
 }
 
 QTEST_GUILESS_MAIN(TestSyncRecord)

@@ -119,7 +119,7 @@ SqliteDatabase::Opened SqliteDatabase::open(const QString &path)
 void SqliteDatabase::close()
 {
     if (db)
-        sqlite3_close(db);
+        sqlite3_close_v2(db); // also with a statement still open: closed once it is finalized
     db = nullptr;
 }
 
