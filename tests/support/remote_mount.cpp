@@ -8,31 +8,10 @@
 #include <QThread>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <csignal>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
-
-// A port on the loopback interface that nothing listens on now.
-quint16 freeLoopbackPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
-        return 0;
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    quint16 port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
-        && ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    ::close(fd);
-    return port;
-}
 
 bool isMountPoint(const QString &path)
 {
@@ -173,7 +152,7 @@ bool RemoteMount::startSshd()
         || !Mounts::run(QStringLiteral("ssh-keygen"),
                         {"-q", "-t", "ed25519", "-N", "", "-f", userKey}, &failure))
         return false;
-    const quint16 port = freeLoopbackPort();
+    const quint16 port = Mounts::freeLoopbackPort();
     const QString config = scratch.filePath(QStringLiteral("sshd_config"));
     QFile file(config);
     if (port == 0 || !file.open(QIODevice::WriteOnly)) {
