@@ -1,6 +1,7 @@
 #include "support/remote_mount.h"
 
 #include "support/mounts.h"
+#include "support/samba_share.h"
 
 #include <QDir>
 #include <QFile>
@@ -84,6 +85,11 @@ RemoteMount::RemoteMount(const QString &kind, int sizeMiB)
         under = scratch.filePath(QStringLiteral("under"));
         QDir().mkpath(under);
         mounted = mountWith(QStringLiteral("bindfs"), {under, mountPoint});
+    } else if (kind == QLatin1String("smb")) {
+        samba = std::make_unique<SambaShare>(scratch.filePath(QStringLiteral("samba")), mountPoint);
+        under = samba->servedPath();
+        share = samba->sharePath();
+        mounted = samba->start(&failure) && mountWith(QStringLiteral("true"), {});
     } else {
         failure = QStringLiteral("no such kind of file system in the rig: ") + kind;
     }
@@ -237,6 +243,7 @@ void RemoteMount::thaw()
 void RemoteMount::release()
 {
     thaw();
+    samba.reset();
     QString ignored;
     if (isMountPoint(mountPoint)) {
         if (!Mounts::run(QStringLiteral("umount"), {mountPoint}, &ignored))
