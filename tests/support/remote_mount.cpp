@@ -85,8 +85,12 @@ RemoteMount::RemoteMount(const QString &kind, int sizeMiB)
         under = scratch.filePath(QStringLiteral("under"));
         QDir().mkpath(under);
         mounted = mountWith(QStringLiteral("bindfs"), {under, mountPoint});
-    } else if (kind == QLatin1String("smb")) {
-        samba = std::make_unique<SambaShare>(scratch.filePath(QStringLiteral("samba")), mountPoint);
+    } else if (kind == QLatin1String("smb") || kind == QLatin1String("smb-gvfs")) {
+        samba = std::make_unique<SambaShare>(scratch.filePath(QStringLiteral("samba")),
+                                             kind == QLatin1String("smb")
+                                                     ? SambaShare::Client::Smbnetfs
+                                                     : SambaShare::Client::Gvfs);
+        mountPoint = samba->mountPoint();
         under = samba->servedPath();
         share = samba->sharePath();
         mounted = samba->start(&failure) && mountWith(QStringLiteral("true"), {});

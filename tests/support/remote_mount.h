@@ -13,17 +13,17 @@ class SambaShare;
 // directory for a test: loop images (ext4, xfs, btrfs), tmpfs, the FUSE
 // drivers users meet on removable disks (ntfs-3g with and without Windows
 // names, exfat-fuse, fusefat) and on shares (sshfs against a private sshd on
-// 127.0.0.1, and "smb": a private smbd's share through smbnetfs, see
-// support/samba_share.h), and bindfs as a plain FUSE pass-through. Needs
-// root, as CI has. Everything it started or mounted is released by the
-// destructor, also after a failed test; a mount that cannot be made leaves
-// error() saying what is missing.
+// 127.0.0.1; "smb" and "smb-gvfs": a private smbd's share through smbnetfs
+// or GVFS, see support/samba_share.h), and bindfs as a plain FUSE
+// pass-through. Needs root, as CI has. Everything it started or mounted is
+// released by the destructor, also after a failed test; a mount that cannot
+// be made leaves error() saying what is missing.
 class RemoteMount
 {
 public:
-    // The file systems of the behaviour table ("smb" is not among them yet);
-    // "ext2-whole-seconds" (an ext2 image with 128-byte inodes, which keeps
-    // whole seconds) is there too.
+    // The file systems of the behaviour table (the smb kinds are not among
+    // them yet); "ext2-whole-seconds" (an ext2 image with 128-byte inodes,
+    // which keeps whole seconds) is there too.
     static QStringList kinds();
 
     // sizeMiB: of the image, for the kinds that have one (xfs needs 300).
@@ -34,11 +34,11 @@ public:
 
     bool isMounted() const { return mounted; }
     QString error() const { return failure; }
-    // The mounted directory; smb: the share's directory within the mount.
+    // The mounted directory; smb kinds: the share's directory within it.
     QString path() const { return share.isEmpty() ? mountPoint : share; }
     // bindfs: the directory it passes through to, to look at the files
-    // without going through the mount (while frozen, for instance); smb:
-    // the shared directory on the server's side.
+    // without going through the mount (while frozen, for instance); smb
+    // kinds: the shared directory on the server's side.
     QString underPath() const { return under; }
 
     // FUSE kinds: stops the driver's process, so that every call on the

@@ -1,23 +1,13 @@
 #include "support/samba_share.h"
 
 #include "support/mounts.h"
+#include "support/process_sweep.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QList>
-#include <QProcessEnvironment>
-#include <QThread>
-
-#include <arpa/inet.h>
-#include <csignal>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
-
-const QString password = QStringLiteral("twinfold-rig");
 
 bool writeText(const QString &path, const QString &text, QString *error)
 {
@@ -29,80 +19,19 @@ bool writeText(const QString &path, const QString &text, QString *error)
     return true;
 }
 
-bool accepting(quint16 port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
-        return false;
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    const bool connected
-            = ::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0;
-    ::close(fd);
-    return connected;
-}
-
-// Live processes with an argument that contains text; a zombie has no
-// arguments left, so it counts as ended.
-QList<pid_t> processesNaming(const QByteArray &text)
-{
-    QList<pid_t> found;
-    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
-    for (const QString &entry : entries) {
-        bool isPid = false;
-        const pid_t pid = pid_t(entry.toInt(&isPid));
-        if (!isPid || pid == ::getpid())
-            continue;
-        QFile cmdline(QStringLiteral("/proc/%1/cmdline").arg(pid));
-        if (!cmdline.open(QIODevice::ReadOnly))
-            continue;
-        const QList<QByteArray> arguments = cmdline.readAll().split('\0');
-        for (const QByteArray &argument : arguments) {
-            if (argument.contains(text)) {
-                found << pid;
-                break;
-            }
-        }
-    }
-    return found;
-}
-
-// smbd's per-connection children and smbnetfs's libsmbclient workers are
-// not children of ours: they end on their own once their parent has gone,
-// and are made to after a while.
-void endProcessesNaming(const QString &text)
-{
-    const QByteArray wanted = QFile::encodeName(text);
-    for (int wait = 0; wait < 100; ++wait) {
-        const QList<pid_t> left = processesNaming(wanted);
-        if (left.isEmpty())
-            return;
-        for (const pid_t pid : left)
-            ::kill(pid, wait < 50 ? SIGTERM : SIGKILL);
-        QThread::msleep(100);
-    }
-}
-
-void endChild(QProcess &process)
-{
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.terminate();
-    if (!process.waitForFinished(10000)) {
-        process.kill();
-        process.waitForFinished(5000);
-    }
-}
-
 } // namespace
 
-SambaShare::SambaShare(const QString &workDirectory, const QString &mountPoint)
+SambaShare::SambaShare(const QString &workDirectory, Client client)
     : work(workDirectory)
-    , mountPoint(mountPoint)
-    , port(Mounts::freeLoopbackPort())
-{ }
+    , client(client)
+    , server(workDirectory + QStringLiteral("/server"))
+{
+    environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("HOME"), path(QStringLiteral("home")));
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), path(QStringLiteral("run")));
+    environment.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
+                       QStringLiteral("unix:path=") + path(QStringLiteral("run/bus")));
+}
 
 SambaShare::~SambaShare()
 {
@@ -114,162 +43,79 @@ QString SambaShare::path(const QString &name) const
     return work + QLatin1Char('/') + name;
 }
 
-QString SambaShare::servedPath() const
+QString SambaShare::url() const
 {
-    return path(QStringLiteral("served"));
+    return QStringLiteral("smb://127.0.0.1:%1/share").arg(server.port());
 }
 
-// libsmbclient takes the port from the server part of the smb:// address
-// smbnetfs makes of the path; "smb ports" in the client's smb.conf is
-// ignored by the client side (it connects to 445 regardless).
+QString SambaShare::mountPoint() const
+{
+    // gvfsd-fuse mounts at $XDG_RUNTIME_DIR/gvfs.
+    return path(client == Client::Gvfs ? QStringLiteral("run/gvfs") : QStringLiteral("mnt"));
+}
+
+// Both clients take the port from the smb:// address; "smb ports" in the
+// client's smb.conf does not reach libsmbclient's connect (it tries 445).
 QString SambaShare::sharePath() const
 {
-    return mountPoint + QStringLiteral("/127.0.0.1:%1/share").arg(port);
+    if (client == Client::Gvfs)
+        return mountPoint()
+               + QStringLiteral("/smb-share:port=%1,server=127.0.0.1,share=share")
+                         .arg(server.port());
+    // smbnetfs turns the path's first two names into the server and share.
+    return mountPoint() + QStringLiteral("/127.0.0.1:%1/share").arg(server.port());
 }
 
 bool SambaShare::start(QString *error)
 {
-    if (port == 0) {
-        *error = QStringLiteral("no free port on 127.0.0.1 for smbd");
+    QDir().mkpath(path(QStringLiteral("home/.smb")));
+    QDir().mkpath(path(QStringLiteral("cache")));
+    QDir().mkpath(path(QStringLiteral("mnt")));
+    // GLib wants a runtime directory only its user can enter.
+    QDir().mkpath(path(QStringLiteral("run")));
+    QFile::setPermissions(path(QStringLiteral("run")),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    if (!server.start(error) || !writeClientConfig(error))
         return false;
-    }
-    for (const char *directory : {"served", "lock", "state", "cache", "private", "pid", "ncalrpc",
-                                  "log", "client/.smb", "client/cache"})
-        QDir().mkpath(path(QLatin1String(directory)));
-    return writeServerConfig(error) && addUser(error) && startServer(error)
-           && writeClientConfig(error) && startClient(error);
-}
-
-bool SambaShare::writeServerConfig(QString *error)
-{
-    // No printing and no RPC helpers: samba-dcerpcd, started on demand,
-    // outlives smbd and logs under /var/log/samba whatever smb.conf says.
-    // Without it the share works; only listing the host's shares fails.
-    const QString text = QStringLiteral("[global]\n"
-                                        "server role = standalone server\n"
-                                        "workgroup = TWINFOLD\n"
-                                        "netbios name = TWINFOLDRIG\n"
-                                        "interfaces = 127.0.0.1\n"
-                                        "bind interfaces only = yes\n"
-                                        "smb ports = %1\n"
-                                        "disable netbios = yes\n"
-                                        "lock directory = %2/lock\n"
-                                        "state directory = %2/state\n"
-                                        "cache directory = %2/cache\n"
-                                        "private dir = %2/private\n"
-                                        "pid directory = %2/pid\n"
-                                        "ncalrpc dir = %2/ncalrpc\n"
-                                        "log file = %2/log/smbd.log\n"
-                                        "passdb backend = tdbsam:%2/private/passdb.tdb\n"
-                                        "load printers = no\n"
-                                        "printing = bsd\n"
-                                        "printcap name = /dev/null\n"
-                                        "disable spoolss = yes\n"
-                                        "rpc start on demand helpers = no\n"
-                                        "[share]\n"
-                                        "path = %3\n"
-                                        "read only = no\n")
-                                 .arg(port)
-                                 .arg(work, servedPath());
-    return writeText(path(QStringLiteral("smb.conf")), text, error);
-}
-
-bool SambaShare::addUser(QString *error)
-{
-    const QString smbpasswd = Mounts::findProgram(QStringLiteral("smbpasswd"));
-    if (smbpasswd.isEmpty()) {
-        *error = QStringLiteral("smbpasswd is not installed (package samba-common-bin)");
-        return false;
-    }
-    QProcess process;
-    process.setProcessChannelMode(QProcess::MergedChannels);
-    process.start(smbpasswd, {"-c", path(QStringLiteral("smb.conf")), "-s", "-a", "root"});
-    process.write((password + QLatin1Char('\n') + password + QLatin1Char('\n')).toUtf8());
-    process.closeWriteChannel();
-    if (!process.waitForFinished(30000) || process.exitStatus() != QProcess::NormalExit
-        || process.exitCode() != 0) {
-        *error = QStringLiteral("smbpasswd: ") + QString::fromLocal8Bit(process.readAll())
-                 + process.errorString();
-        return false;
-    }
-    return true;
-}
-
-bool SambaShare::startServer(QString *error)
-{
-    const QString program = Mounts::findProgram(QStringLiteral("smbd"));
-    if (program.isEmpty()) {
-        *error = QStringLiteral("smbd is not installed (package samba)");
-        return false;
-    }
-    smbd = std::make_unique<QProcess>();
-    smbd->setProcessChannelMode(QProcess::MergedChannels);
-    // In the foreground, in a process group of its own: smbd ends by sending
-    // SIGTERM to its whole group. It also ends when its standard input, a
-    // pipe from us, closes, so it goes with a test process that is killed.
-    smbd->start(program,
-                {"--foreground", "--debug-stdout", "-s", path(QStringLiteral("smb.conf"))});
-    // waitForFinished() as the pause: it also notices an early exit.
-    for (int wait = 0; wait < 100 && !accepting(port); ++wait) {
-        if (smbd->waitForFinished(100)) {
-            *error = QStringLiteral("smbd stopped (exit code %1): ").arg(smbd->exitCode())
-                     + QString::fromLocal8Bit(smbd->readAll());
-            return false;
-        }
-    }
-    if (!accepting(port)) {
-        *error = QStringLiteral("smbd does not listen on 127.0.0.1:%1").arg(port);
-        return false;
-    }
-    return true;
+    return client == Client::Gvfs ? startGvfs(error) : startSmbnetfs(error);
 }
 
 bool SambaShare::writeClientConfig(QString *error)
 {
     // libsmbclient reads $HOME/.smb/smb.conf instead of the system's one
-    // when it exists; its caches go to the client's own directory.
-    const QString client = path(QStringLiteral("client"));
+    // when it exists; its caches go to a directory of our own.
     const QString smbConf = QStringLiteral("[global]\n"
-                                           "lock directory = %1/cache\n"
-                                           "state directory = %1/cache\n"
-                                           "cache directory = %1/cache\n"
-                                           "private dir = %1/cache\n")
-                                    .arg(client);
-    // The browsing and the stat() shortcuts are off: the latter hides names
-    // such as .git and HEAD near the top of the share.
-    const QString smbnetfsConf = QStringLiteral("auth \"root\" \"%1\"\n"
+                                           "lock directory = %1\n"
+                                           "state directory = %1\n"
+                                           "cache directory = %1\n"
+                                           "private dir = %1\n")
+                                    .arg(path(QStringLiteral("cache")));
+    // smbnetfs: browsing and the stat() shortcuts are off; the latter hides
+    // names such as .git and HEAD near the top of the share.
+    const QString smbnetfsConf = QStringLiteral("auth \"%1\" \"%2\"\n"
                                                 "smb_query_browsers \"false\"\n"
                                                 "use_libsecret \"false\"\n"
                                                 "stat_workaround_enable_default_entries \"false\"\n"
                                                 "stat_workaround_depth 0\n")
-                                         .arg(password);
-    const QString config = client + QStringLiteral("/.smb/smbnetfs.conf");
-    if (!writeText(client + QStringLiteral("/.smb/smb.conf"), smbConf, error)
-        || !writeText(config, smbnetfsConf, error))
+                                         .arg(SambaServer::user(), SambaServer::password());
+    const QString smbnetfsPath = path(QStringLiteral("home/.smb/smbnetfs.conf"));
+    if (!writeText(path(QStringLiteral("home/.smb/smb.conf")), smbConf, error)
+        || !writeText(smbnetfsPath, smbnetfsConf, error))
         return false;
-    // smbnetfs ignores the password in a configuration others may read.
-    QFile::setPermissions(config, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    // smbnetfs ignores a password in a configuration others may read.
+    QFile::setPermissions(smbnetfsPath, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     return true;
 }
 
-bool SambaShare::startClient(QString *error)
+// Until the share's directory shows through the mount, or the client ends.
+bool SambaShare::waitForShare(QProcess &process, QString *error)
 {
-    const QString program = Mounts::findProgram(QStringLiteral("smbnetfs"));
-    if (program.isEmpty()) {
-        *error = QStringLiteral("smbnetfs is not installed");
-        return false;
-    }
-    const QString client = path(QStringLiteral("client"));
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("HOME"), client);
-    smbnetfs = std::make_unique<QProcess>();
-    smbnetfs->setProcessEnvironment(environment);
-    smbnetfs->setProcessChannelMode(QProcess::MergedChannels);
-    smbnetfs->start(program, {mountPoint, "-f", "-o", "config=" + client + "/.smb/smbnetfs.conf"});
     for (int wait = 0; wait < 200 && !QFileInfo(sharePath()).isDir(); ++wait) {
-        if (smbnetfs->waitForFinished(100)) {
-            *error = QStringLiteral("smbnetfs stopped (exit code %1): ").arg(smbnetfs->exitCode())
-                     + QString::fromLocal8Bit(smbnetfs->readAll());
+        // waitForFinished() as the pause: it also notices an early exit.
+        if (process.waitForFinished(100)) {
+            *error = process.program()
+                     + QStringLiteral(" stopped (exit code %1): ").arg(process.exitCode())
+                     + QString::fromLocal8Bit(process.readAll());
             return false;
         }
     }
@@ -280,19 +126,95 @@ bool SambaShare::startClient(QString *error)
     return true;
 }
 
+bool SambaShare::startSmbnetfs(QString *error)
+{
+    const QString program = Mounts::findProgram(QStringLiteral("smbnetfs"));
+    if (program.isEmpty()) {
+        *error = QStringLiteral("smbnetfs is not installed");
+        return false;
+    }
+    smbnetfs = std::make_unique<QProcess>();
+    smbnetfs->setProcessEnvironment(environment);
+    smbnetfs->setProcessChannelMode(QProcess::MergedChannels);
+    smbnetfs->start(program, {mountPoint(), "-f", "-o",
+                              "config=" + path(QStringLiteral("home/.smb/smbnetfs.conf"))});
+    return waitForShare(*smbnetfs, error);
+}
+
+// gvfsd, gvfsd-fuse and gvfsd-smb are started by the bus when "gio mount"
+// asks for them, with the bus's environment: ours, so that the FUSE mount
+// and libsmbclient's configuration are in the work directory.
+bool SambaShare::startGvfs(QString *error)
+{
+    const QString dbusDaemon = Mounts::findProgram(QStringLiteral("dbus-daemon"));
+    const QString gio = Mounts::findProgram(QStringLiteral("gio"));
+    if (dbusDaemon.isEmpty() || gio.isEmpty()
+        || !QFile::exists(QStringLiteral("/usr/libexec/gvfsd-fuse"))
+        || !QFile::exists(QStringLiteral("/usr/libexec/gvfsd-smb"))) {
+        *error = QStringLiteral("GVFS is not installed (packages dbus-daemon, libglib2.0-bin, "
+                                "gvfs-fuse, gvfs-backends)");
+        return false;
+    }
+    bus = std::make_unique<QProcess>();
+    bus->setProcessEnvironment(environment);
+    bus->setProcessChannelMode(QProcess::MergedChannels);
+    bus->start(dbusDaemon, {"--session", "--nofork", "--nopidfile",
+                            "--address=unix:path=" + path(QStringLiteral("run/bus"))});
+    for (int wait = 0; wait < 100 && !QFile::exists(path(QStringLiteral("run/bus"))); ++wait) {
+        if (bus->waitForFinished(100)) {
+            *error = QStringLiteral("dbus-daemon stopped: ")
+                     + QString::fromLocal8Bit(bus->readAll());
+            return false;
+        }
+    }
+    // gio asks for the user, the domain and the password on its input.
+    QProcess mount;
+    mount.setProcessEnvironment(environment);
+    mount.setProcessChannelMode(QProcess::MergedChannels);
+    mount.start(gio, {"mount", url()});
+    mount.write((SambaServer::user() + QStringLiteral("\nTWINFOLD\n") + SambaServer::password()
+                 + QLatin1Char('\n'))
+                        .toUtf8());
+    mount.closeWriteChannel();
+    if (!mount.waitForFinished(60000) || mount.exitStatus() != QProcess::NormalExit
+        || mount.exitCode() != 0) {
+        *error = QStringLiteral("gio mount: ") + QString::fromLocal8Bit(mount.readAll())
+                 + mount.errorString();
+        return false;
+    }
+    return waitForShare(*bus, error);
+}
+
 void SambaShare::stop()
 {
-    if (smbnetfs) {
-        // smbnetfs in the foreground ends when its mount goes.
-        Mounts::unmount(mountPoint);
-        if (!smbnetfs->waitForFinished(10000))
-            endChild(*smbnetfs);
-        smbnetfs.reset();
-        endProcessesNaming(mountPoint);
-    }
-    if (smbd) {
-        endChild(*smbd);
-        smbd.reset();
-        endProcessesNaming(path(QStringLiteral("smb.conf")));
-    }
+    stopSmbnetfs();
+    stopGvfs();
+    server.stop();
+}
+
+void SambaShare::stopSmbnetfs()
+{
+    if (!smbnetfs)
+        return;
+    // smbnetfs in the foreground ends when its mount goes.
+    Mounts::unmount(mountPoint());
+    if (!smbnetfs->waitForFinished(10000))
+        ProcessSweep::endChild(*smbnetfs);
+    smbnetfs.reset();
+    const QByteArray mounted = QFile::encodeName(mountPoint());
+    ProcessSweep::end([&mounted] { return ProcessSweep::withArgument(mounted); });
+}
+
+// The services the bus started are not its children: they are found by
+// the runtime directory in their environment. gvfsd-fuse unmounts when it
+// gets SIGTERM.
+void SambaShare::stopGvfs()
+{
+    if (!bus)
+        return;
+    ProcessSweep::endChild(*bus);
+    bus.reset();
+    const QByteArray runtime = "XDG_RUNTIME_DIR=" + QFile::encodeName(path(QStringLiteral("run")));
+    ProcessSweep::end([&runtime] { return ProcessSweep::withEnvironment(runtime); });
+    Mounts::unmount(mountPoint());
 }
