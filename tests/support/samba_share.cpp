@@ -5,7 +5,10 @@
 
 #include <QDir>
 #include <QFile>
-#include <QFileInfo>
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
 
 namespace {
 
@@ -107,10 +110,19 @@ bool SambaShare::writeClientConfig(QString *error)
     return true;
 }
 
-// Until the share's directory shows through the mount, or the client ends.
+// Until the share's directory can be listed through the mount, or the
+// client ends. smbnetfs shows the server's and the share's directories
+// before it has logged in, so only a listing tells that it can.
 bool SambaShare::waitForShare(QProcess &process, QString *error)
 {
-    for (int wait = 0; wait < 200 && !QFileInfo(sharePath()).isDir(); ++wait) {
+    const QByteArray share = QFile::encodeName(sharePath());
+    int reason = 0;
+    for (int wait = 0; wait < 200; ++wait) {
+        if (DIR *listing = ::opendir(share.constData())) {
+            ::closedir(listing);
+            return true;
+        }
+        reason = errno;
         // waitForFinished() as the pause: it also notices an early exit.
         if (process.waitForFinished(100)) {
             *error = process.program()
@@ -119,11 +131,9 @@ bool SambaShare::waitForShare(QProcess &process, QString *error)
             return false;
         }
     }
-    if (!QFileInfo(sharePath()).isDir()) {
-        *error = QStringLiteral("the share is not reachable at ") + sharePath();
-        return false;
-    }
-    return true;
+    *error = QStringLiteral("the share is not reachable at ") + sharePath() + QStringLiteral(": ")
+             + QString::fromLocal8Bit(std::strerror(reason));
+    return false;
 }
 
 bool SambaShare::startSmbnetfs(QString *error)
