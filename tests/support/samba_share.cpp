@@ -57,8 +57,8 @@ QString SambaShare::mountPoint() const
     return path(client == Client::Gvfs ? QStringLiteral("run/gvfs") : QStringLiteral("mnt"));
 }
 
-// Both clients take the port from the smb:// address; "smb ports" in the
-// client's smb.conf does not reach libsmbclient's connect (it tries 445).
+// Both clients take the port from the smb:// address; "smb ports" in a
+// client's smb.conf is not used to connect (smbclient with it is refused).
 QString SambaShare::sharePath() const
 {
     if (client == Client::Gvfs)
@@ -216,8 +216,8 @@ void SambaShare::stopSmbnetfs()
 }
 
 // The services the bus started are not its children: they are found by
-// the runtime directory in their environment. gvfsd-fuse unmounts when it
-// gets SIGTERM.
+// the runtime directory in their environment. A mount gvfsd-fuse left
+// behind is unmounted last.
 void SambaShare::stopGvfs()
 {
     if (!bus)
