@@ -4,6 +4,9 @@
 #include <QProcess>
 #include <QStandardPaths>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -14,21 +17,43 @@ QString rootNeeded()
                             : QStringLiteral("mounting needs root (CI runs the suite as root)");
 }
 
-void unmount(const QString &path)
+} // namespace
+
+QString Mounts::findProgram(const QString &program)
 {
-    QString ignored;
-    if (!Mounts::run(QStringLiteral("umount"), {path}, &ignored))
-        Mounts::run(QStringLiteral("umount"), {QStringLiteral("-l"), path}, &ignored);
+    const QString found = QStandardPaths::findExecutable(program);
+    return found.isEmpty() ? QStandardPaths::findExecutable(
+                   program, {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")})
+                           : found;
 }
 
-} // namespace
+void Mounts::unmount(const QString &path)
+{
+    QString ignored;
+    if (!run(QStringLiteral("umount"), {path}, &ignored))
+        run(QStringLiteral("umount"), {QStringLiteral("-l"), path}, &ignored);
+}
+
+quint16 Mounts::freeLoopbackPort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0)
+        return 0;
+    sockaddr_in address {};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    quint16 port = 0;
+    if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+        && ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
+        port = ntohs(address.sin_port);
+    ::close(fd);
+    return port;
+}
 
 bool Mounts::run(const QString &program, const QStringList &arguments, QString *error)
 {
-    const QString found = QStandardPaths::findExecutable(program);
-    const QString full = found.isEmpty() ? QStandardPaths::findExecutable(
-                                 program, {QStringLiteral("/usr/sbin"), QStringLiteral("/sbin")})
-                                         : found;
+    const QString full = findProgram(program);
     if (full.isEmpty()) {
         *error = program + QStringLiteral(" is not installed");
         return false;
@@ -60,7 +85,7 @@ ReadOnlyView::ReadOnlyView(const QString &directory)
     if (!Mounts::run(QStringLiteral("mount"),
                      {QStringLiteral("-o"), QStringLiteral("remount,bind,ro"), mountPoint},
                      &failure)) {
-        unmount(mountPoint);
+        Mounts::unmount(mountPoint);
         mounted = false;
     }
 }
@@ -68,5 +93,5 @@ ReadOnlyView::ReadOnlyView(const QString &directory)
 ReadOnlyView::~ReadOnlyView()
 {
     if (mounted)
-        unmount(mountPoint);
+        Mounts::unmount(mountPoint);
 }

@@ -14,6 +14,16 @@ namespace Mounts {
 // could not start or did not exit 0.
 bool run(const QString &program, const QStringList &arguments, QString *error);
 
+// The program's full path, looked up in PATH and then in the sbin
+// directories a non-login root shell may lack; empty when not installed.
+QString findProgram(const QString &program);
+
+// Unmounts path, lazily when it is busy.
+void unmount(const QString &path);
+
+// A port on the loopback interface that nothing listens on now.
+quint16 freeLoopbackPort();
+
 } // namespace Mounts
 
 // A read-only view of a directory (a bind mount remounted read-only).

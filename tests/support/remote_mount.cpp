@@ -1,6 +1,7 @@
 #include "support/remote_mount.h"
 
 #include "support/mounts.h"
+#include "support/samba_share.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,31 +9,10 @@
 #include <QThread>
 
 #include <algorithm>
-#include <arpa/inet.h>
 #include <csignal>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
-
-// A port on the loopback interface that nothing listens on now.
-quint16 freeLoopbackPort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (fd < 0)
-        return 0;
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    quint16 port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
-        && ::getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    ::close(fd);
-    return port;
-}
 
 bool isMountPoint(const QString &path)
 {
@@ -105,6 +85,15 @@ RemoteMount::RemoteMount(const QString &kind, int sizeMiB)
         under = scratch.filePath(QStringLiteral("under"));
         QDir().mkpath(under);
         mounted = mountWith(QStringLiteral("bindfs"), {under, mountPoint});
+    } else if (kind == QLatin1String("smb") || kind == QLatin1String("smb-gvfs")) {
+        samba = std::make_unique<SambaShare>(scratch.filePath(QStringLiteral("samba")),
+                                             kind == QLatin1String("smb")
+                                                     ? SambaShare::Client::Smbnetfs
+                                                     : SambaShare::Client::Gvfs);
+        mountPoint = samba->mountPoint();
+        under = samba->servedPath();
+        share = samba->sharePath();
+        mounted = samba->start(&failure) && mountWith(QStringLiteral("true"), {});
     } else {
         failure = QStringLiteral("no such kind of file system in the rig: ") + kind;
     }
@@ -174,7 +163,7 @@ bool RemoteMount::startSshd()
         || !Mounts::run(QStringLiteral("ssh-keygen"),
                         {"-q", "-t", "ed25519", "-N", "", "-f", userKey}, &failure))
         return false;
-    const quint16 port = freeLoopbackPort();
+    const quint16 port = Mounts::freeLoopbackPort();
     const QString config = scratch.filePath(QStringLiteral("sshd_config"));
     QFile file(config);
     if (port == 0 || !file.open(QIODevice::WriteOnly)) {
@@ -271,6 +260,7 @@ bool RemoteMount::remount()
 void RemoteMount::release()
 {
     thaw();
+    samba.reset();
     QString ignored;
     if (isMountPoint(mountPoint)) {
         if (!Mounts::run(QStringLiteral("umount"), {mountPoint}, &ignored))

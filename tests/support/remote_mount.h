@@ -7,19 +7,23 @@
 
 #include <memory>
 
+class SambaShare;
+
 // One of the file systems a remote may live on, mounted on a fresh
 // directory for a test: loop images (ext4, xfs, btrfs), tmpfs, the FUSE
 // drivers users meet on removable disks (ntfs-3g with and without Windows
 // names, exfat-fuse, fusefat) and on shares (sshfs against a private sshd on
-// 127.0.0.1), and bindfs as a plain FUSE pass-through. Needs root, as CI
-// has. Everything it started or mounted is released by the destructor, also
-// after a failed test; a mount that cannot be made leaves error() saying
-// what is missing.
+// 127.0.0.1; "smb" and "smb-gvfs": a private smbd's share through smbnetfs
+// or GVFS, see support/samba_share.h), and bindfs as a plain FUSE
+// pass-through. Needs root, as CI has. Everything it started or mounted is
+// released by the destructor, also after a failed test; a mount that cannot
+// be made leaves error() saying what is missing.
 class RemoteMount
 {
 public:
-    // The file systems of the behaviour table; "ext2-whole-seconds" (an ext2
-    // image with 128-byte inodes, which keeps whole seconds) is there too.
+    // The file systems of the behaviour table (the smb kinds are not among
+    // them yet); "ext2-whole-seconds" (an ext2 image with 128-byte inodes,
+    // which keeps whole seconds) is there too.
     static QStringList kinds();
 
     // sizeMiB: of the image, for the kinds that have one (xfs needs 300).
@@ -30,9 +34,11 @@ public:
 
     bool isMounted() const { return mounted; }
     QString error() const { return failure; }
-    QString path() const { return mountPoint; } // the mounted directory
+    // The mounted directory; smb kinds: the share's directory within it.
+    QString path() const { return share.isEmpty() ? mountPoint : share; }
     // bindfs and sshfs: the directory the mount shows, to look at and change
-    // the files without going through it (as the server would).
+    // the files without going through it (as the server would); smb kinds:
+    // the shared directory on the server's side.
     QString underPath() const { return under; }
 
     // FUSE kinds: stops the driver's process, so that every call on the
@@ -61,6 +67,8 @@ private:
     QString under;
     QList<qint64> frozen;
     std::unique_ptr<QProcess> sshd;
+    std::unique_ptr<SambaShare> samba;
+    QString share;
     bool mounted = false;
     QString failure;
 };
