@@ -14,6 +14,12 @@ namespace Mounts {
 // could not start or did not exit 0.
 bool run(const QString &program, const QStringList &arguments, QString *error);
 
+// True when something is mounted on path (as /proc/self/mounts lists it).
+bool isMountPoint(const QString &path);
+// Waits up to two seconds for a mount to show: a FUSE daemon returns before
+// the kernel lists its mount on some setups.
+bool waitUntilMounted(const QString &path);
+
 } // namespace Mounts
 
 // A read-only view of a directory (a bind mount remounted read-only).

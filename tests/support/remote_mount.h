@@ -1,11 +1,12 @@
 #pragma once
 
-#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 
 #include <memory>
+
+class PrivateSshd;
 
 // One of the file systems a remote may live on, mounted on a fresh
 // directory for a test: loop images (ext4, xfs, btrfs), tmpfs, the FUSE
@@ -57,7 +58,7 @@ private:
     QString loopDevice;
     QString under;
     QList<qint64> frozen;
-    std::unique_ptr<QProcess> sshd;
+    std::unique_ptr<PrivateSshd> sshd;
     bool mounted = false;
     QString failure;
 };
