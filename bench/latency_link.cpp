@@ -89,7 +89,9 @@ LatencyLink::LatencyLink(double rttMs, const QString &delayProgram)
         up = addNetem() || addQueues(delayProgram);
         up = up && tune(rttMs);
     }
-    if (!up)
+    if (up)
+        failure.clear(); // netem's absence, when our delay stood in for it
+    else
         release();
 }
 
