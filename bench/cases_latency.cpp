@@ -24,7 +24,11 @@ constexpr unsigned latencySeed = 0x1a7e0001u;
 constexpr int pingCount = 20;
 constexpr double pingInterval = 0.2;
 
-// The round trip asked for is met when ping shows it within these shares.
+// The round trip asked for is met when ping's median is within these
+// shares of it. The median, not the average: on two cores shared with other
+// work one echo in twenty now and then waits 3 to 4 ms for the kernel's
+// softirq thread, which alone lifts the average of 20 by 0.2 ms (seen: avg
+// 1.395 ms, median 1.060 ms on the 1 ms link). The average is printed too.
 constexpr double rttLow = 0.9;
 constexpr double rttHigh = 1.3;
 
@@ -133,7 +137,7 @@ void traceOneFile(const GeneratedTree &tree, const LatencyRemote &remote, const 
 struct LinkPoint
 {
     double rttMs = 0; // asked for
-    double pingMs = 0; // measured
+    double pingMs = 0; // measured: ping's median
     double cpMs = 0; // median of cp -a
 };
 
@@ -167,9 +171,9 @@ LinkPoint measureLink(Workspace &space, const GeneratedTree &tree, double rttMs,
                 .arg(fixed(ping.minMs, 3), fixed(ping.averageMs, 3), fixed(ping.maxMs, 3),
                      fixed(ping.deviationMs, 3), fixed(ping.medianMs, 3)));
     if (rttMs > 0) {
-        const QString bound = QStringLiteral("L  ping RTT on the %1 (ms)").arg(label);
-        bounds.push_back({bound, ping.averageMs, rttMs * rttLow, false, {}});
-        bounds.push_back({bound, ping.averageMs, rttMs * rttHigh, true, {}});
+        const QString bound = QStringLiteral("L  ping's median RTT on the %1 (ms)").arg(label);
+        bounds.push_back({bound, ping.medianMs, rttMs * rttLow, false, {}});
+        bounds.push_back({bound, ping.medianMs, rttMs * rttHigh, true, {}});
     }
 
     std::vector<Contender> contenders {cpCopy(tree, remote, who)};
@@ -191,7 +195,7 @@ LinkPoint measureLink(Workspace &space, const GeneratedTree &tree, double rttMs,
     say(summary);
     if (measure == Measure::all && rttMs > 0)
         traceOneFile(tree, remote, space.pathFor(QStringLiteral("l-strace.log")));
-    return {rttMs, ping.averageMs, contenders[0].median()};
+    return {rttMs, ping.medianMs, contenders[0].median()};
 }
 
 } // namespace
@@ -227,8 +231,8 @@ std::vector<Bound> runLatencyCase(Workspace &space, int runs)
                          .arg(fixed(point.pingMs, 3), fixed(msPerFile, 2));
     }
     shown.chop(1);
-    say(QStringLiteral("L  cp -a time per file against ping's round trip:%1; slope %2 round trips "
-                       "per file")
+    say(QStringLiteral("L  cp -a time per file against ping's median round trip:%1; slope %2 round "
+                       "trips per file")
                 .arg(shown, fixed(slope(perFile), 2)));
     return bounds;
 }

@@ -51,16 +51,17 @@ bool LatencyRemote::mountSshfs(const LatencyLink &link)
     return true;
 }
 
-// The place for the Samba share behind the same link: start the share of
-// support/samba_share.h (branch smb-rig) on `served` with
-// link.farLauncher(), listening on link.farAddress(), and mount it on
-// mountPoint with link.nearLauncher() (a CIFS mount takes the network
-// namespace of the process that mounts). Until that rig is merged this
-// kind only says so.
+// The place for the Samba share behind the same link, once the share of
+// support/samba_share.h (branch smb-rig) is merged: its server (smbd) is to
+// start with link.farLauncher() and listen on link.farAddress(), and its
+// FUSE client (smbnetfs or GVFS) with link.nearLauncher(), mounting on
+// mountPoint. That rig starts both on 127.0.0.1 for now, with no launcher
+// to put before them; until it has one this kind only says so.
 bool LatencyRemote::mountSamba(const LatencyLink &)
 {
     failure = QStringLiteral("a Samba share behind the link needs support/samba_share "
-                             "(branch smb-rig), which is not merged yet");
+                             "(branch smb-rig) with a launcher for its server and client; "
+                             "not there yet");
     return false;
 }
 
