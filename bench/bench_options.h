@@ -9,7 +9,7 @@ struct BenchOptions
     int runs = 5;
     bool quick = false;
     QString dir; // where the temporary directory is made
-    QString cases = QStringLiteral("ABCDEFG");
+    QString cases = QStringLiteral("ABCDEFG"); // L only when asked for: it takes minutes
 
     bool wants(char name) const { return cases.contains(QLatin1Char(name)); }
 };
@@ -30,6 +30,7 @@ struct CaseSizes
     int fFiles;
     int gFiles;
     qint64 eLongRounds;
+    int lFiles;
 };
 
 CaseSizes sizesFor(bool quick);

@@ -20,3 +20,6 @@ std::vector<Bound> runIncrementalCase(Workspace &space, int runs);
 std::vector<Bound> runFutureDatedCase(Workspace &space, int runs);
 // G: copies onto and rescans of FUSE mounts (bindfs, sshfs), and the rescan on ext4.
 std::vector<Bound> runFuseCase(Workspace &space, int runs);
+// L: copies onto and a rescan of sshfs across a link with 1 ms round trips
+// and with none added, the round trips cp -a waits for per new file.
+std::vector<Bound> runLatencyCase(Workspace &space, int runs);

@@ -64,6 +64,8 @@ std::vector<Bound> runCases(const BenchOptions &options)
         add(runFuseCase(space, options.runs));
     if (options.wants('E'))
         add(runWindowCase(space, options.runs));
+    if (options.wants('L'))
+        add(runLatencyCase(space, options.runs));
     say(QStringLiteral("· removing the temporary trees …"));
     return bounds;
 }

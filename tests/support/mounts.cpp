@@ -1,8 +1,10 @@
 #include "support/mounts.h"
 
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QStandardPaths>
+#include <QThread>
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -69,6 +71,22 @@ bool Mounts::run(const QString &program, const QStringList &arguments, QString *
         return false;
     }
     return true;
+}
+
+bool Mounts::isMountPoint(const QString &path)
+{
+    QFile mounts(QStringLiteral("/proc/self/mounts"));
+    if (!mounts.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray wanted = ' ' + QFile::encodeName(path) + ' ';
+    return mounts.readAll().contains(wanted);
+}
+
+bool Mounts::waitUntilMounted(const QString &path)
+{
+    for (int wait = 0; wait < 100 && !isMountPoint(path); ++wait)
+        QThread::msleep(20);
+    return isMountPoint(path);
 }
 
 ReadOnlyView::ReadOnlyView(const QString &directory)

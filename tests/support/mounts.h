@@ -24,6 +24,12 @@ void unmount(const QString &path);
 // A port on the loopback interface that nothing listens on now.
 quint16 freeLoopbackPort();
 
+// True when something is mounted on path (as /proc/self/mounts lists it).
+bool isMountPoint(const QString &path);
+// Waits up to two seconds for a mount to show: a FUSE daemon returns before
+// the kernel lists its mount on some setups.
+bool waitUntilMounted(const QString &path);
+
 } // namespace Mounts
 
 // A read-only view of a directory (a bind mount remounted read-only).

@@ -1,29 +1,18 @@
 #include "support/remote_mount.h"
 
 #include "support/mounts.h"
+#include "support/private_sshd.h"
 #include "support/samba_share.h"
 
 #include <QDir>
 #include <QFile>
 #include <QList>
+#include <QProcess>
 #include <QThread>
 
 #include <algorithm>
 #include <csignal>
 #include <unistd.h>
-
-namespace {
-
-bool isMountPoint(const QString &path)
-{
-    QFile mounts(QStringLiteral("/proc/self/mounts"));
-    if (!mounts.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray wanted = ' ' + QFile::encodeName(path) + ' ';
-    return mounts.readAll().contains(wanted);
-}
-
-} // namespace
 
 QStringList RemoteMount::kinds()
 {
@@ -139,10 +128,7 @@ bool RemoteMount::mountWith(const QString &program, const QStringList &arguments
 {
     if (!Mounts::run(program, arguments, &failure))
         return false;
-    // A FUSE daemon returns before the kernel lists its mount on some setups.
-    for (int wait = 0; wait < 100 && !isMountPoint(mountPoint); ++wait)
-        QThread::msleep(20);
-    if (!isMountPoint(mountPoint)) {
+    if (!Mounts::waitUntilMounted(mountPoint)) {
         failure = program + QStringLiteral(" reported success but nothing is mounted");
         return false;
     }
@@ -153,57 +139,13 @@ bool RemoteMount::mountWith(const QString &program, const QStringList &arguments
 // a directory it serves.
 bool RemoteMount::startSshd()
 {
-    const QString hostKey = scratch.filePath(QStringLiteral("host_key"));
-    const QString userKey = scratch.filePath(QStringLiteral("user_key"));
     const QString served = scratch.filePath(QStringLiteral("served"));
     QDir().mkpath(served);
     under = served;
-    if (!Mounts::run(QStringLiteral("ssh-keygen"), {"-q", "-t", "ed25519", "-N", "", "-f", hostKey},
-                     &failure)
-        || !Mounts::run(QStringLiteral("ssh-keygen"),
-                        {"-q", "-t", "ed25519", "-N", "", "-f", userKey}, &failure))
-        return false;
-    const quint16 port = Mounts::freeLoopbackPort();
-    const QString config = scratch.filePath(QStringLiteral("sshd_config"));
-    QFile file(config);
-    if (port == 0 || !file.open(QIODevice::WriteOnly)) {
-        failure = QStringLiteral("no port or no configuration file for sshd");
-        return false;
-    }
-    file.write(QStringLiteral("Port %1\nListenAddress 127.0.0.1\nHostKey %2\n"
-                              "AuthorizedKeysFile %3.pub\nPermitRootLogin prohibit-password\n"
-                              "PasswordAuthentication no\nUsePAM no\nStrictModes no\n"
-                              "PidFile none\nSubsystem sftp internal-sftp\n")
-                       .arg(port)
-                       .arg(hostKey, userKey)
-                       .toLocal8Bit());
-    file.close();
-    QDir().mkpath(QStringLiteral("/run/sshd")); // its privilege separation directory
-    sshd = std::make_unique<QProcess>();
-    sshd->setProcessChannelMode(QProcess::MergedChannels);
-    sshd->start(QStringLiteral("/usr/sbin/sshd"), {"-D", "-e", "-f", config});
-    if (!sshd->waitForStarted(10000)) {
-        failure = QStringLiteral("sshd did not start (is openssh-server installed?)");
-        return false;
-    }
-    const QStringList options {
-            "-o", "IdentityFile=" + userKey,      "-o", "StrictHostKeyChecking=no",
-            "-o", "UserKnownHostsFile=/dev/null", "-o", "LogLevel=ERROR",
-            "-p", QString::number(port)};
-    // sshd takes a moment to listen.
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        if (sshd->state() != QProcess::Running) {
-            failure = QStringLiteral("sshd stopped: ") + QString::fromLocal8Bit(sshd->readAll());
-            return false;
-        }
-        if (Mounts::run(QStringLiteral("sshfs"),
-                        QStringList {QStringLiteral("root@127.0.0.1:") + served, mountPoint}
-                                + options,
-                        &failure))
-            return mountWith(QStringLiteral("true"), {});
-        QThread::msleep(100);
-    }
-    return false;
+    sshd = std::make_unique<PrivateSshd>(scratch.path(), QStringLiteral("127.0.0.1"),
+                                         Mounts::freeLoopbackPort());
+    return sshd->start(&failure) && sshd->mountSshfs(served, mountPoint, &failure)
+           && mountWith(QStringLiteral("true"), {});
 }
 
 namespace {
@@ -262,7 +204,7 @@ void RemoteMount::release()
     thaw();
     samba.reset();
     QString ignored;
-    if (isMountPoint(mountPoint)) {
+    if (Mounts::isMountPoint(mountPoint)) {
         if (!Mounts::run(QStringLiteral("umount"), {mountPoint}, &ignored))
             Mounts::run(QStringLiteral("umount"), {"-l", mountPoint}, &ignored);
     }
@@ -278,10 +220,6 @@ void RemoteMount::release()
         }
         loopDevice.clear();
     }
-    if (sshd) {
-        sshd->kill();
-        sshd->waitForFinished(5000);
-        sshd.reset();
-    }
+    sshd.reset();
     mounted = false;
 }

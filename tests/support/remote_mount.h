@@ -1,6 +1,5 @@
 #pragma once
 
-#include <QProcess>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -8,6 +7,7 @@
 #include <memory>
 
 class SambaShare;
+class PrivateSshd;
 
 // One of the file systems a remote may live on, mounted on a fresh
 // directory for a test: loop images (ext4, xfs, btrfs), tmpfs, the FUSE
@@ -66,7 +66,7 @@ private:
     QString loopDevice;
     QString under;
     QList<qint64> frozen;
-    std::unique_ptr<QProcess> sshd;
+    std::unique_ptr<PrivateSshd> sshd;
     std::unique_ptr<SambaShare> samba;
     QString share;
     bool mounted = false;
