@@ -26,9 +26,10 @@
 
 namespace {
 
-// A replace's temporary, or a clock probe of the target that a kill caught.
+// A replace's temporary, or a probe of the target (a file, or the directory
+// names are tried in, and what is in it) that a kill caught.
 const QRegularExpression hiddenTemporary(
-        QStringLiteral("(^|/)\\.twinfold-[0-9a-f]{12}-([0-9a-f]{8}|probe[^/]*)\\.tmp$"));
+        QStringLiteral("(^|/)\\.twinfold-[0-9a-f]{12}-([0-9a-f]{8}|probe[^/]*)\\.tmp(/[^/]*)?$"));
 
 // The names the runner's runs over this pair give their own files.
 OwnNames ownNamesOf(const QString &local, const QString &remote)

@@ -20,6 +20,7 @@ struct Traits
     bool windowsNames;
     bool asciiNamesOnly;
     bool restampsOnRename;
+    bool reservedNames = false;
 };
 Q_DECLARE_METATYPE(Traits)
 
@@ -47,6 +48,8 @@ private slots:
     void folderMovedInWithOldDatesIsCopied();
     void namesTheTargetCannotHoldAreSaid_data() { rows(); }
     void namesTheTargetCannotHoldAreSaid();
+    void conflictIsKeptUntilTheTwoAreEqual_data() { rows(); }
+    void conflictIsKeptUntilTheTwoAreEqual();
     void linkedFileGoesUpAndIsNeverWrittenThrough_data() { rows(); }
     void linkedFileGoesUpAndIsNeverWrittenThrough();
     void faultKeepsTheStampUntilItIsGone_data() { rows(); }
@@ -101,8 +104,19 @@ void waitForTick()
     QThread::msleep(2100);
 }
 
+// The program's own names (temporaries, probes) are gone from both trees
+// after every run.
+QStringList ownNamesLeft(const SyncPair &pair)
+{
+    return (Tree::names(pair.localDir.text()) + Tree::names(pair.remoteDir.text()))
+            .filter(QStringLiteral(".twinfold-"));
+}
+
 #define CHECK_RUN(pair, outcome) \
-    QVERIFY2((outcome).completed, qPrintable(QStringLiteral(#outcome ":\n") + (pair).said()))
+    do { \
+        QVERIFY2((outcome).completed, qPrintable(QStringLiteral(#outcome ":\n") + (pair).said())); \
+        COMPARE_LISTS(ownNamesLeft(pair), QStringList()); \
+    } while (false)
 
 #define CHECK_QUIET(pair, outcome) \
     do { \
@@ -117,18 +131,20 @@ void TestFileSystems::rows()
 {
     QTest::addColumn<QString>("kind");
     QTest::addColumn<Traits>("traits");
-    // resolution, case-insensitive, Windows names, ASCII names only, renames restamp
+    // resolution, case-insensitive, Windows names, ASCII names only, renames
+    // restamp, device names shown under others
     QTest::newRow("ext4") << "ext4" << Traits {1, false, false, false, false};
     QTest::newRow("xfs") << "xfs" << Traits {1, false, false, false, false};
     QTest::newRow("btrfs") << "btrfs" << Traits {1, false, false, false, false};
     QTest::newRow("tmpfs") << "tmpfs" << Traits {1, false, false, false, false};
     QTest::newRow("ntfs") << "ntfs" << Traits {1, false, false, false, false};
     QTest::newRow("ntfs-windows-names")
-            << "ntfs-windows-names" << Traits {1, false, true, false, false};
+            << "ntfs-windows-names" << Traits {1, false, true, false, false, true};
     QTest::newRow("exfat") << "exfat" << Traits {second, true, true, false, false};
     QTest::newRow("fat32") << "fat32" << Traits {2 * second, true, true, true, true};
     QTest::newRow("sshfs") << "sshfs" << Traits {second, false, false, false, false};
     QTest::newRow("bindfs") << "bindfs" << Traits {1, false, false, false, false};
+    QTest::newRow("smb") << "smb" << Traits {second, true, true, false, false, true};
 }
 
 std::unique_ptr<TestFileSystems::Case> TestFileSystems::setUp()
@@ -169,6 +185,7 @@ void TestFileSystems::probeLearnsWhatTheTreeHolds()
     QCOMPARE(clock.windowsNames, trees->traits.windowsNames);
     QCOMPARE(clock.asciiNamesOnly, trees->traits.asciiNamesOnly);
     QCOMPARE(clock.restampsOnRename, trees->traits.restampsOnRename);
+    QCOMPARE(clock.reservedNames, trees->traits.reservedNames);
     COMPARE_LISTS(Tree::names(trees->remote), QStringList());
 }
 
@@ -252,6 +269,32 @@ void TestFileSystems::editsGoBothWaysAndANewerTargetIsKept()
     CHECK_QUIET(pair, pair.download());
 }
 
+// Both sides edited since they were in step: neither overwrites the other,
+// both directions say so, until a copy by any means makes them equal.
+void TestFileSystems::conflictIsKeptUntilTheTwoAreEqual()
+{
+    const auto trees = setUp();
+    RETURN_IF_FAILED();
+    Tree::writeFile(trees->local + "/a.txt", "a", oldTime);
+    SyncPair &pair = *trees->pair;
+    CHECK_RUN(pair, pair.upload());
+
+    Tree::writeFile(trees->local + "/a.txt", "edited here");
+    QVERIFY(editOnRemote(trees->remote + "/a.txt", "edited on the remote"));
+    waitForTick();
+    for (const bool up : {true, false}) {
+        const SyncOutcome outcome = up ? pair.upload() : pair.download();
+        QVERIFY2(!outcome.completed, qPrintable(pair.said()));
+        COMPARE_LISTS(pair.body(), QStringList {"BothChanged a.txt"});
+    }
+    QCOMPARE(Tree::readFile(trees->local + "/a.txt"), QByteArray("edited here"));
+    QCOMPARE(Tree::readFile(trees->remote + "/a.txt"), QByteArray("edited on the remote"));
+
+    Tree::writeFile(trees->local + "/a.txt", "edited on the remote"); // fusefat ignores O_TRUNC
+    CHECK_QUIET(pair, pair.upload());
+    CHECK_QUIET(pair, pair.download());
+}
+
 void TestFileSystems::folderMovedInWithOldDatesIsCopied()
 {
     const auto trees = setUp();
@@ -275,8 +318,8 @@ void TestFileSystems::namesTheTargetCannotHoldAreSaid()
     const auto trees = setUp();
     RETURN_IF_FAILED();
     const Traits traits = trees->traits;
-    const QStringList names {"what?.txt",  "a:b.txt",   "README.txt",
-                             "Readme.txt", "plain.txt", "说明.txt"};
+    const QStringList names {"what?.txt",  "what",      "a:b.txt",  "README.txt",
+                             "Readme.txt", "plain.txt", "说明.txt", "aux.txt"};
     for (const QString &name : names)
         Tree::writeFile(trees->local + "/names/" + name, name.toUtf8(), oldTime);
     QStringList expected;
@@ -284,6 +327,8 @@ void TestFileSystems::namesTheTargetCannotHoldAreSaid()
         if (traits.windowsNames && (name.contains('?') || name.contains(':')))
             expected << "NameRefused names/" + name;
         else if (traits.asciiNamesOnly && name == QStringLiteral("说明.txt"))
+            expected << "NameRefused names/" + name;
+        else if (traits.reservedNames && name == QStringLiteral("aux.txt"))
             expected << "NameRefused names/" + name;
         else if (traits.caseInsensitive && name == QStringLiteral("Readme.txt"))
             expected << "CaseTwin names/" + name;

@@ -29,6 +29,7 @@ struct TreeClock
     bool caseInsensitive = false; // "A" and "a" are one name
     bool windowsNames = false; // refuses : ? * " < > | \ and names ending in a dot or a space
     bool asciiNamesOnly = false; // refuses every name outside ASCII (fusefat)
+    bool reservedNames = false; // shows CON, AUX.txt and the like under another name (a share)
     bool restampsOnRename = false; // a renamed file gets the time of the rename
 
     static constexpr qint64 coarsestResolutionUs = 2000000; // FAT keeps even seconds

@@ -35,6 +35,10 @@ struct CopyRequest
     EntryStatus replaced;
     bool makeWritable = false;
     const std::atomic<bool> *cancel = nullptr; // set during a long copy: discard it
+    // Where given, set to the copy as the target reads it back once placed,
+    // with the caches of a share's client set aside (left Missing when the
+    // implementation did not read it back).
+    EntryStatus *placed = nullptr;
 };
 
 class FileSystem

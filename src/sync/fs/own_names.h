@@ -29,6 +29,8 @@ public:
     // a letter outside ASCII.
     QByteArray windowsNameProbe() const { return prefix + "probe?.tmp"; }
     QByteArray asciiNameProbe() const { return prefix + "probe-\xc3\xa9.tmp"; }
+    // A directory of the run's own to try names in, whatever they are.
+    QByteArray nameRulesProbe() const { return prefix + "probe-names.tmp"; }
 
 private:
     QByteArray prefix; // ".twinfold-<token>-"

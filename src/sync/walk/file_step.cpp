@@ -44,7 +44,11 @@ void FileStep::copy(const Directory &from, const DirectoryEntry &entry, const En
         return;
     const Directory &into = *opened;
 
-    EntryStatus existing = run.fileSystem.status(into, entry, false);
+    // In a directory this run made, another program's file is found when
+    // the copy is placed (it is never replaced); a lookup each would cost a
+    // round trip per file on a share.
+    EntryStatus existing
+            = level.madeByRun() ? EntryStatus() : run.fileSystem.status(into, entry, false);
     if (existing.type == EntryType::Unknown) {
         run.fail(path, Failure::FileSystem, existing.error);
         return;
@@ -118,6 +122,8 @@ void FileStep::copy(const Directory &from, const DirectoryEntry &entry, const En
     request.replaced = existing;
     request.makeWritable = run.makeWritable;
     request.cancel = run.cancel;
+    EntryStatus placed;
+    request.placed = &placed;
     FsError error;
     switch (run.fileSystem.copyFile(from, entry, into, request, &error)) {
     case CopyResult::Copied:
@@ -125,7 +131,9 @@ void FileStep::copy(const Directory &from, const DirectoryEntry &entry, const En
         run.say(EventKind::Copied, path);
         // What the target reads back is what the record keeps: a file system
         // that stores times coarsely, shifted or clamped stays quiet.
-        keep(rows, entry, source, run.fileSystem.freshStatus(into, entry), digest);
+        keep(rows, entry, source,
+             placed.type == EntryType::File ? placed : run.fileSystem.freshStatus(into, entry),
+             digest);
         return;
     case CopyResult::TargetInUse:
         // Nothing was written; like a failure it keeps the stamp, so the next

@@ -2,9 +2,10 @@
 
 #include "sync/walk/run_context.h"
 
-TargetLevel::TargetLevel(Directory opened)
+TargetLevel::TargetLevel(Directory opened, bool made)
     : state(Open)
     , opened(std::move(opened))
+    , made(made)
 { }
 
 TargetLevel::TargetLevel(const Directory *parent, const DirectoryEntry *entry)
@@ -14,10 +15,8 @@ TargetLevel::TargetLevel(const Directory *parent, const DirectoryEntry *entry)
 
 const Directory *TargetLevel::directory(RunContext &run)
 {
-    if (state == Pending) {
-        bool created = false;
-        state = openChild(run, *parent, *entry, &opened, &created) ? Open : Failed;
-    }
+    if (state == Pending)
+        state = openChild(run, *parent, *entry, &opened, &made) ? Open : Failed;
     return state == Open ? &opened : nullptr;
 }
 

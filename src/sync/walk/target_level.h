@@ -10,8 +10,8 @@ struct RunContext;
 class TargetLevel
 {
 public:
-    // A level whose directory is open already.
-    explicit TargetLevel(Directory opened);
+    // A level whose directory is open already; made: by this run, just now.
+    explicit TargetLevel(Directory opened, bool made = false);
     // The level of entry below parent, opened when first needed.
     TargetLevel(const Directory *parent, const DirectoryEntry *entry);
 
@@ -19,6 +19,8 @@ public:
     // failure, which is said once.
     const Directory *directory(RunContext &run);
     bool failed() const { return state == Failed; }
+    // Made by this run: nothing was in it, so no name needs looking up there.
+    bool madeByRun() const { return made; }
 
     // Opens the child of into, making it when it is missing (*created then);
     // false after saying why not.
@@ -31,4 +33,5 @@ private:
     const Directory *parent = nullptr;
     const DirectoryEntry *entry = nullptr;
     Directory opened;
+    bool made = false;
 };

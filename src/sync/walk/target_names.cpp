@@ -26,6 +26,19 @@ bool isWindowsName(const QString &name)
     return !name.endsWith(QLatin1Char('.')) && !name.endsWith(QLatin1Char(' '));
 }
 
+// CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to LPT9, with any extension:
+// device names on Windows, which a share stores under another name.
+bool isReservedName(const QString &name)
+{
+    const QString base = name.section(QLatin1Char('.'), 0, 0).trimmed().toUpper();
+    static const QStringList devices {"CON", "PRN", "AUX", "NUL"};
+    if (devices.contains(base))
+        return true;
+    return base.size() == 4
+           && (base.startsWith(QLatin1String("COM")) || base.startsWith(QLatin1String("LPT")))
+           && base.at(3) >= QLatin1Char('1') && base.at(3) <= QLatin1Char('9');
+}
+
 } // namespace
 
 void markCaseTwins(std::vector<DirectoryEntry> *entries,
@@ -50,7 +63,8 @@ std::optional<EventKind> nameRefusal(const DirectoryEntry &entry, const TreeCloc
     if (entry.caseTwin)
         return EventKind::CaseTwin;
     if ((target.windowsNames && !isWindowsName(entry.name))
-        || (target.asciiNamesOnly && !isAscii(entry.name)))
+        || (target.asciiNamesOnly && !isAscii(entry.name))
+        || (target.reservedNames && isReservedName(entry.name)))
         return EventKind::NameRefused;
     return std::nullopt;
 }

@@ -140,7 +140,7 @@ void TreeWalk::copyDirectory(const Directory &from, const DirectoryEntry &entry,
         Directory made;
         if (!TargetLevel::openChild(run, *into, entry, &made, &created))
             return;
-        childLevel = TargetLevel(std::move(made));
+        childLevel = TargetLevel(std::move(made), created);
     }
     if (opened == OpenResult::Failed) {
         run.fail(from.path + entry.name, Failure::FileSystem, sourceError);

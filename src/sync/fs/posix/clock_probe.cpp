@@ -8,10 +8,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/vfs.h>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -20,8 +23,11 @@ namespace {
 constexpr long fuseMagic = 0x65735546;
 
 // Sets a time whose every digit a file system might drop is non-zero (an odd
-// second, 999999999 ns) and reads back what it kept, into *kept.
-qint64 measureResolution(int fd, const struct stat &created, struct stat *kept)
+// second, 999999999 ns) and reads back what it kept, into *kept. A named
+// probe is stamped closed and by name: a share gives a file the time of its
+// last close, whatever was set before.
+qint64 measureResolution(int fd, int dirFd, const QByteArray &name, const struct stat &created,
+                         struct stat *kept)
 {
     // A day back, so that a driver that stamps the file anew later (on a
     // rename, say) shows it.
@@ -29,29 +35,72 @@ qint64 measureResolution(int fd, const struct stat &created, struct stat *kept)
     probe[0].tv_sec = (created.st_mtim.tv_sec - 86400) | 1;
     probe[0].tv_nsec = 999999999;
     probe[1] = probe[0];
-    if (::futimens(fd, probe) != 0 || ::fstat(fd, kept) != 0)
+    const bool set
+            = fd >= 0 ? ::futimens(fd, probe) == 0 && ::fstat(fd, kept) == 0
+                      : ::utimensat(dirFd, name.constData(), probe, AT_SYMLINK_NOFOLLOW) == 0
+                                && ::fstatat(dirFd, name.constData(), kept, AT_SYMLINK_NOFOLLOW)
+                                           == 0;
+    if (!set)
         return TreeClock::coarsestResolutionUs;
     const qint64 setNs = qint64(probe[1].tv_sec) * 1000000000 + probe[1].tv_nsec;
     const qint64 readNs = qint64(kept->st_mtim.tv_sec) * 1000000000 + kept->st_mtim.tv_nsec;
     return resolutionFromReadBack(setNs, readNs);
 }
 
-// Whether a file of that name can be created in the directory (it is
-// removed again at once).
-bool acceptsName(int dirFd, const QByteArray &name)
+// The names in a directory, as a listing begun now shows them (a share
+// lists what was there when the directory was opened).
+std::vector<QByteArray> listedNames(int parentFd, const QByteArray &name)
 {
-    const int fd = ::openat(dirFd, name.constData(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0 && errno == EEXIST) {
-        // Left by a run that was killed here: the name is held, and ours.
-        ::unlinkat(dirFd, name.constData(), 0);
-        return true;
+    std::vector<QByteArray> names;
+    const int fd
+            = ::openat(parentFd, name.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR *dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (!dir) {
+        if (fd >= 0)
+            ::close(fd);
+        return names;
     }
-    if (fd < 0)
-        return false;
-    ::close(fd);
-    ::unlinkat(dirFd, name.constData(), 0);
-    return true;
+    while (const dirent *entry = ::readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0)
+            names.emplace_back(entry->d_name);
+    }
+    ::closedir(dir);
+    return names;
+}
+
+// Tries names in a directory of the run's own and reads them back from its
+// listing: a share may refuse a name, cut it at a '?' (so "x?y" would land on
+// "x") or list it under another name, and only the listing shows which.
+// Nothing is tried that a share answers by failing every call for a while
+// (: * " < > | and control characters).
+void learnNameRules(int dirFd, const OwnNames &own, TreeClock *clock)
+{
+    const QByteArray rules = own.nameRulesProbe();
+    if (::mkdirat(dirFd, rules.constData(), 0700) != 0 && errno != EEXIST)
+        return;
+    const int probeDir
+            = ::openat(dirFd, rules.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (probeDir < 0)
+        return;
+    const QByteArray windowsName("a?b"), asciiName("\xc3\xa9"), reservedName("aux.txt");
+    for (const QByteArray &name : {windowsName, asciiName, reservedName}) {
+        const int fd = ::openat(probeDir, name.constData(),
+                                O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd >= 0)
+            ::close(fd);
+    }
+    const std::vector<QByteArray> listed = listedNames(dirFd, rules);
+    const auto kept = [&listed](const QByteArray &name) {
+        return std::find(listed.begin(), listed.end(), name) != listed.end();
+    };
+    clock->windowsNames = !kept(windowsName);
+    clock->asciiNamesOnly = !kept(asciiName);
+    clock->reservedNames = !kept(reservedName);
+    // Everything in it is the probe's, under whatever name the tree gave it.
+    for (const QByteArray &name : listed)
+        ::unlinkat(probeDir, name.constData(), 0);
+    ::close(probeDir);
+    ::unlinkat(dirFd, rules.constData(), AT_REMOVEDIR);
 }
 
 // The probe, closed, in dir under its name; kept is what it showed open. The
@@ -75,8 +124,7 @@ void learnTraits(int dirFd, const OwnNames &names, const struct stat &kept, Tree
                   && toUs(moved.st_mtim) != toUs(kept.st_mtim);
         ::unlinkat(dirFd, renamed.constData(), 0);
     }
-    clock->windowsNames = !acceptsName(dirFd, names.windowsNameProbe());
-    clock->asciiNamesOnly = !acceptsName(dirFd, names.asciiNameProbe());
+    learnNameRules(dirFd, names, clock);
 }
 
 } // namespace
@@ -120,17 +168,20 @@ FsError probeTreeClock(int dirFd, bool wantTraits, const OwnNames &names, TreeCl
     }
     clock->probedAt = std::chrono::steady_clock::now();
     clock->probeUs = toUs(created.st_mtim);
+    struct statfs system;
+    clock->idsLast = ::fstatfs(fd, &system) == 0 && long(system.f_type) != fuseMagic;
+    if (named)
+        ::close(fd);
     struct stat kept = created;
-    clock->resolutionUs = measureResolution(fd, created, &kept);
+    clock->resolutionUs = measureResolution(named ? -1 : fd, dirFd, probeName, created, &kept);
     clock->tickUs = std::max(clock->resolutionUs, kernelTickUs());
     clock->measured = true;
     // Setting the time a day back is a change: a meaningful change time moves
     // forward with it, one that merely follows the modification time does not.
     clock->changeTimes = toUs(kept.st_ctim) >= toUs(created.st_ctim)
                          && toUs(kept.st_ctim) != toUs(kept.st_mtim);
-    struct statfs system;
-    clock->idsLast = ::fstatfs(fd, &system) == 0 && long(system.f_type) != fuseMagic;
-    ::close(fd);
+    if (!named)
+        ::close(fd);
     if (named) {
         if (wantTraits)
             learnTraits(dirFd, names, kept, clock);

@@ -46,3 +46,8 @@ int freshStatAt(int dirFd, const char *name, struct stat *st)
     errno = error;
     return result;
 }
+
+int uncachedStatAt(int dirFd, const char *name, struct stat *st)
+{
+    return statFromSource(dirFd, name, AT_SYMLINK_NOFOLLOW, st);
+}

@@ -112,12 +112,16 @@ int AtomicPlacement::placeNew(int dirFd, const QByteArray &name, const QByteArra
     }
 #endif
     // A hard link never replaces what another writer put there meanwhile.
-    const int failure = ::linkat(dirFd, temporaryName.constData(), dirFd, name.constData(), 0) == 0
-                                ? 0
-                                : errno;
-    if (failure != EPERM && failure != EOPNOTSUPP) {
-        ::unlinkat(dirFd, temporaryName.constData(), 0);
-        return failure;
+    if (hardLinks) {
+        const int failure
+                = ::linkat(dirFd, temporaryName.constData(), dirFd, name.constData(), 0) == 0
+                          ? 0
+                          : errno;
+        if (failure != EPERM && failure != EOPNOTSUPP) {
+            ::unlinkat(dirFd, temporaryName.constData(), 0);
+            return failure;
+        }
+        hardLinks = false;
     }
     // File systems without hard links: check, then rename.
     struct stat st;

@@ -35,5 +35,6 @@ private:
 
     bool unnamedTemporaries = true; // cleared once the kernel or file system refuses them
     bool linkByEmptyPath = true; // cleared once linkat(AT_EMPTY_PATH) is refused
+    bool hardLinks = true; // cleared once a file system refuses them
     bool renameNoReplace = true; // cleared once renameat2(RENAME_NOREPLACE) is refused
 };

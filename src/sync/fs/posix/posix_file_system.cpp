@@ -39,6 +39,25 @@ bool asDecided(const struct stat &opened, const EntryStatus &decided)
            && toUs(opened.st_ctim) == decided.statusChangedUs;
 }
 
+// Gives a closed temporary its times. A share stamps a file with the time of
+// its last close, and a FUSE client passes the close on after close() has
+// returned, so that stamp may land after the times were set: they are read
+// back and set again while it does.
+// *kept is what it reads back.
+int stampClosed(int dirFd, const QByteArray &name, const timespec times[2], struct stat *kept)
+{
+    constexpr qint64 closeStampUs = 2000000; // beyond what rounding to FAT's 2 s explains
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (::utimensat(dirFd, name.constData(), times, AT_SYMLINK_NOFOLLOW) != 0)
+            return errno;
+        if (uncachedStatAt(dirFd, name.constData(), kept) != 0)
+            return errno;
+        if (qAbs(toUs(kept->st_mtim) - toUs(times[1])) < closeStampUs)
+            return 0;
+    }
+    return 0; // kept as it reads back: the record holds what the target shows
+}
+
 // What stopped a copy, as the engine's value.
 CopyResult failed(FsError *error, FsFault fault, int code = 0)
 {
@@ -99,6 +118,12 @@ bool PosixFileSystem::restampsOnRename(dev_t device) const
            != restampingDevices.end();
 }
 
+bool PosixFileSystem::keepsNoModes(dev_t device) const
+{
+    return std::find(modelessDevices.begin(), modelessDevices.end(), device)
+           != modelessDevices.end();
+}
+
 // Replacing renames over the old file, which needs no write permission on
 // it, so request.makeWritable has nothing left to do here.
 CopyResult PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry &entry,
@@ -138,27 +163,53 @@ CopyResult PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry
     const timespec times[2] = {source.st_atim, source.st_mtim};
     // Created with the source's mode: only a umask or a default ACL leaves
     // it to be set, which on a network file system is one round trip more.
-    struct stat created;
-    if (failure == 0 && (::fstat(out, &created) != 0 || (created.st_mode & 0777) != mode)
-        && ::fchmod(out, mode) != 0 && !refusesModes(errno))
+    // A file system that keeps no modes (a share keeps the read-only bit)
+    // is not asked again once it showed that.
+    const dev_t device = nativeOf(into).device;
+    struct stat kept;
+    if (failure == 0 && !keepsNoModes(device)
+        && (::fstat(out, &kept) != 0 || (kept.st_mode & 0777) != mode) && ::fchmod(out, mode) != 0
+        && !refusesModes(errno))
         failure = errno;
-    if (failure == 0 && ::futimens(out, times) != 0)
-        failure = errno;
-    if (failure == 0)
-        failure = placement.place(out, unnamed, dirFd, entry.nativeName, temporaryName,
-                                  request.placement, request.replaced);
-    if (::close(out) != 0 && failure == 0)
-        failure = errno; // a network file system may report a lost write only here
+    if (unnamed) {
+        // Only an open unnamed file can be given a name.
+        if (failure == 0 && ::futimens(out, times) != 0)
+            failure = errno;
+        if (failure == 0)
+            failure = placement.place(out, true, dirFd, entry.nativeName, temporaryName,
+                                      request.placement, request.replaced);
+        if (failure == 0 && ::fstat(out, &kept) != 0)
+            failure = errno;
+        if (::close(out) != 0 && failure == 0)
+            failure = errno;
+    } else {
+        // A share refuses to rename or remove a file that is still open, and
+        // gives it the time of its last close: closed first, then stamped.
+        if (::close(out) != 0 && failure == 0)
+            failure = errno; // a network file system may report a lost write only here
+        if (failure == 0)
+            failure = stampClosed(dirFd, temporaryName, times, &kept);
+        if (failure == 0 && (kept.st_mode & 0777) != mode && !keepsNoModes(device))
+            modelessDevices.push_back(device);
+        if (failure == 0)
+            failure = placement.place(-1, false, dirFd, entry.nativeName, temporaryName,
+                                      request.placement, request.replaced);
+    }
     // fusefat gives a renamed file the time of the rename: set it again.
-    if (failure == 0 && !unnamed && restampsOnRename(nativeOf(into).device)
-        && ::utimensat(dirFd, entry.nativeName.constData(), times, AT_SYMLINK_NOFOLLOW) != 0)
+    if (failure == 0 && !unnamed && restampsOnRename(device)
+        && (::utimensat(dirFd, entry.nativeName.constData(), times, AT_SYMLINK_NOFOLLOW) != 0
+            || uncachedStatAt(dirFd, entry.nativeName.constData(), &kept) != 0))
         failure = errno;
+    // A rename keeps what the temporary read back (a change time aside,
+    // which alone never counts as a change).
+    if (failure == 0 && request.placed)
+        *request.placed = statusOf(kept);
     if (failure != 0 && !unnamed)
         ::unlinkat(dirFd, temporaryName.constData(), 0);
     ::close(in);
 
     switch (failure) {
-    case 0: written.remember(nativeOf(into).device, dirFd); return CopyResult::Copied;
+    case 0: written.remember(device, dirFd); return CopyResult::Copied;
     case ECANCELED: return failed(error, FsFault::Cancelled);
     case EAGAIN: return failed(error, FsFault::SourceChanged);
     case EEXIST: return failed(error, FsFault::TargetAppeared);

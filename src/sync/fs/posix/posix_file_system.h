@@ -38,9 +38,11 @@ public:
 
 private:
     bool restampsOnRename(dev_t device) const;
+    bool keepsNoModes(dev_t device) const;
 
     ContentCopy content;
     AtomicPlacement placement;
     WrittenFileSystems written;
     std::vector<dev_t> restampingDevices; // file systems that give a renamed file a new time
+    std::vector<dev_t> modelessDevices; // file systems where a mode set did not stay
 };
