@@ -1,6 +1,7 @@
 #include "copy_cases.h"
 
 #include "bench_error.h"
+#include "engine_run.h"
 #include "latency_link.h"
 #include "latency_remote.h"
 #include "round_trips.h"
@@ -65,6 +66,19 @@ Contender remoteCopy(const QString &name, const QString &base, const QString &pr
             }};
 }
 
+// The engine's first upload of the tree into fresh targets on the remote.
+Contender engineCopy(const GeneratedTree &tree, const LatencyRemote &remote, const QString &who)
+{
+    const auto targets
+            = std::make_shared<FreshTargets>(remote.path() + QStringLiteral("/engine"), true);
+    return {QStringLiteral("engine"), [targets] { targets->next(); },
+            [=, &tree] {
+                const EngineRun run = runEngine(tree.root, targets->current(), 0);
+                checkEngineRun(run, tree.copyableFiles(), who + QStringLiteral(" engine"));
+                return run.ms;
+            }};
+}
+
 Contender cpCopy(const GeneratedTree &tree, const LatencyRemote &remote, const QString &who)
 {
     return remoteCopy(
@@ -97,8 +111,11 @@ Contender parallelCpCopy(const GeneratedTree &tree, const LatencyRemote &remote,
             tree, remote, who + QStringLiteral(" cp ×8"));
 }
 
-// find -newermt over the tree as a download would find it on the remote.
-Contender findRescan(const GeneratedTree &tree, const LatencyRemote &remote, const QString &who)
+// find -newermt over the tree as a download would find it on the remote,
+// and the engine's download of it, with nothing to copy: the remote tree in
+// step with a local copy and the pair's record.
+std::vector<Contender> rescans(Workspace &space, const GeneratedTree &tree,
+                               const LatencyRemote &remote, const QString &who)
 {
     const QString served = remote.servedPath() + QStringLiteral("/tree");
     const QString mounted = remote.path() + QStringLiteral("/tree");
@@ -109,13 +126,27 @@ Contender findRescan(const GeneratedTree &tree, const LatencyRemote &remote, con
                          + QStringLiteral(": the mount shows %1 files of the tree, not %2")
                                    .arg(seen)
                                    .arg(tree.files.size()));
-    return {QStringLiteral("find -newermt"), {}, [mounted] {
-                const QString since
-                        = QLatin1Char('@') + QString::number(QDateTime::currentSecsSinceEpoch());
-                return timeMs([&] {
-                    runTool(QStringLiteral("find"), {mounted, QStringLiteral("-newermt"), since});
-                });
-            }};
+    const QString local = space.pathFor(QStringLiteral("l-in-step"));
+    const QString record = space.pathFor(QStringLiteral("l-record.sqlite"));
+    QDir(local).removeRecursively();
+    QFile::remove(record);
+    runTool(QStringLiteral("cp"), {QStringLiteral("-a"), QStringLiteral("-T"), tree.root, local});
+    checkEngineRun(runEngine(mounted, local, 0, false, record), 0, who + QStringLiteral(" record"));
+    return {{QStringLiteral("engine rescan"),
+             {},
+             [=] {
+                 const EngineRun run = runEngine(
+                         mounted, local, QDateTime::currentMSecsSinceEpoch(), false, record);
+                 checkEngineRun(run, 0, who + QStringLiteral(" engine rescan"));
+                 return run.ms;
+             }},
+            {QStringLiteral("find -newermt"), {}, [mounted] {
+                 const QString since
+                         = QLatin1Char('@') + QString::number(QDateTime::currentSecsSinceEpoch());
+                 return timeMs([&] {
+                     runTool(QStringLiteral("find"), {mounted, QStringLiteral("-newermt"), since});
+                 });
+             }}};
 }
 
 // One system-call trace of cp -a of a single new 4 KiB file into the mount.
@@ -180,11 +211,10 @@ LinkPoint measureLink(Workspace &space, const GeneratedTree &tree, double rttMs,
     if (measure == Measure::all) {
         contenders.push_back(rsyncCopy(tree, remote, who));
         contenders.push_back(parallelCpCopy(tree, remote, who));
-        contenders.push_back(findRescan(tree, remote, who));
+        contenders.push_back(engineCopy(tree, remote, who));
+        for (Contender &rescan : rescans(space, tree, remote, who))
+            contenders.push_back(std::move(rescan));
     }
-    // The engine's run goes here, once it is measured on this link: its
-    // first copy and its no-op rescan of the remote tree as contenders
-    // beside cp -a, rsync -a and find (as case G does), and its bounds.
     runInterleaved(contenders, runs);
     printRuns(contenders);
     QString summary = QStringLiteral("L  %1 files of 4 KiB onto sshfs over the %2:")
@@ -193,6 +223,27 @@ LinkPoint measureLink(Workspace &space, const GeneratedTree &tree, double rttMs,
         summary += QStringLiteral(" %1 %2 ms |").arg(contender.name, fixed(contender.median()));
     summary.chop(2);
     say(summary);
+    if (measure == Measure::all) {
+        // contenders: cp -a, rsync -a, cp ×8, engine, engine rescan, find
+        const double cp = contenders[0].median(), rsync = contenders[1].median();
+        const double engine = contenders[3].median();
+        const double rescan = contenders[4].median(), find = contenders[5].median();
+        say(QStringLiteral("L  engine on the %1: first copy %2 × cp -a, %3 × rsync -a; no-op "
+                           "rescan %4 × find -newermt")
+                    .arg(label, fixed(engine / cp, 2), fixed(engine / rsync, 2),
+                         fixed(rescan / find, 2)));
+        const QString on = QStringLiteral("L  sshfs, %1: ").arg(label);
+        if (rttMs > 0) {
+            bounds.push_back({on + QStringLiteral("engine / cp -a"), engine / cp, 0.35, true, {}});
+            bounds.push_back(
+                    {on + QStringLiteral("engine / rsync -a"), engine / rsync, 0.3, true, {}});
+        }
+        bounds.push_back({on + QStringLiteral("engine rescan / find -newermt"),
+                          rescan / find,
+                          1.0,
+                          true,
+                          {}});
+    }
     if (measure == Measure::all && rttMs > 0)
         traceOneFile(tree, remote, space.pathFor(QStringLiteral("l-strace.log")));
     return {rttMs, ping.medianMs, contenders[0].median()};

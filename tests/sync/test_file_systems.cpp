@@ -21,6 +21,7 @@ struct Traits
     bool asciiNamesOnly;
     bool restampsOnRename;
     bool reservedNames = false;
+    bool stampsAtClose = false;
 };
 Q_DECLARE_METATYPE(Traits)
 
@@ -132,7 +133,7 @@ void TestFileSystems::rows()
     QTest::addColumn<QString>("kind");
     QTest::addColumn<Traits>("traits");
     // resolution, case-insensitive, Windows names, ASCII names only, renames
-    // restamp, device names shown under others
+    // restamp, device names shown under others, written files stamped at close
     QTest::newRow("ext4") << "ext4" << Traits {1, false, false, false, false};
     QTest::newRow("xfs") << "xfs" << Traits {1, false, false, false, false};
     QTest::newRow("btrfs") << "btrfs" << Traits {1, false, false, false, false};
@@ -144,7 +145,7 @@ void TestFileSystems::rows()
     QTest::newRow("fat32") << "fat32" << Traits {2 * second, true, true, true, true};
     QTest::newRow("sshfs") << "sshfs" << Traits {second, false, false, false, false};
     QTest::newRow("bindfs") << "bindfs" << Traits {1, false, false, false, false};
-    QTest::newRow("smb") << "smb" << Traits {second, true, true, false, false, true};
+    QTest::newRow("smb") << "smb" << Traits {second, true, true, false, false, true, true};
 }
 
 std::unique_ptr<TestFileSystems::Case> TestFileSystems::setUp()
@@ -186,6 +187,7 @@ void TestFileSystems::probeLearnsWhatTheTreeHolds()
     QCOMPARE(clock.asciiNamesOnly, trees->traits.asciiNamesOnly);
     QCOMPARE(clock.restampsOnRename, trees->traits.restampsOnRename);
     QCOMPARE(clock.reservedNames, trees->traits.reservedNames);
+    QCOMPARE(clock.stampsAtClose, trees->traits.stampsAtClose);
     COMPARE_LISTS(Tree::names(trees->remote), QStringList());
 }
 

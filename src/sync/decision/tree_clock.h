@@ -24,6 +24,9 @@ struct TreeClock
     // A file keeps its identity for as long as it lives (not so on FUSE
     // mounts, which number files afresh).
     bool idsLast = false;
+    // Reached through a network or FUSE client: each call waits on a round
+    // trip, and several copies at once finish sooner.
+    bool remote = false;
 
     // What a probe with a name showed of the tree (asked for target trees).
     bool caseInsensitive = false; // "A" and "a" are one name
@@ -31,6 +34,9 @@ struct TreeClock
     bool asciiNamesOnly = false; // refuses every name outside ASCII (fusefat)
     bool reservedNames = false; // shows CON, AUX.txt and the like under another name (a share)
     bool restampsOnRename = false; // a renamed file gets the time of the rename
+    // A file written gets the time it is closed, whatever was set while it
+    // was open (a share; a FUSE client closes it there after close() returns).
+    bool stampsAtClose = false;
 
     static constexpr qint64 coarsestResolutionUs = 2000000; // FAT keeps even seconds
 

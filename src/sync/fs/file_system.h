@@ -91,6 +91,10 @@ public:
     // Makes every file copied so far durable: before the record says so.
     virtual FsError flush() = 0;
 
+    // How many copyFile calls may run at once, from different threads, while
+    // the rest of the interface is used from one.
+    virtual int copiesAtOnce() const { return 1; }
+
     // The names of the program's own files for the runs to come.
     virtual void setOwnNames(const OwnNames &names) { own = names; }
     const OwnNames &ownNames() const { return own; }

@@ -1,6 +1,7 @@
 #include "sync/walk/directory_copy.h"
 
 #include "sync/record/sync_record.h"
+#include "sync/walk/copy_pool.h"
 #include "sync/walk/once_notices.h"
 #include "sync/walk/run_context.h"
 #include "sync/walk/target_level.h"
@@ -132,7 +133,16 @@ CopyReport DirectoryCopy::run(const QString &source, const QString &target, bool
 
     TargetLevel root(std::move(into));
     run.targetRoot = root.directory(run);
+    // Several copies at once where each waits on round trips; one at a time
+    // where the server stamps a file at its close (a share, whose client
+    // through FUSE serves one request at a time anyway), so that each close
+    // has landed before the next copy's times are set.
+    const TreeClock &targetClock = run.targetClock;
+    CopyPool copies(targetClock.remote && !targetClock.stampsAtClose ? fileSystem->copiesAtOnce()
+                                                                     : 1);
+    run.copies = &copies;
     TreeWalk(run).copyLevel(from, root, QString(), sinceMs, false, 0);
+    run.copies = nullptr;
     return run.report;
 }
 

@@ -1,6 +1,7 @@
 #include "sync/walk/file_step.h"
 
 #include "sync/record/sync_record.h"
+#include "sync/walk/copy_pool.h"
 #include "sync/walk/ignore_filter.h"
 #include "sync/walk/level_record.h"
 #include "sync/walk/run_context.h"
@@ -11,6 +12,7 @@
 #include <QThread>
 
 #include <algorithm>
+#include <memory>
 
 namespace {
 
@@ -115,24 +117,40 @@ void FileStep::copy(const Directory &from, const DirectoryEntry &entry, const En
         return;
     }
 
-    CopyRequest request;
-    request.followLink = throughLink;
-    request.placement = decision.action == CopyAction::Copy ? Placement::New : Placement::Replace;
-    request.source = source;
-    request.replaced = existing;
-    request.makeWritable = run.makeWritable;
-    request.cancel = run.cancel;
-    EntryStatus placed;
-    request.placed = &placed;
-    FsError error;
-    switch (run.fileSystem.copyFile(from, entry, into, request, &error)) {
+    auto copy = std::make_shared<Copy>();
+    copy->request.followLink = throughLink;
+    copy->request.placement
+            = decision.action == CopyAction::Copy ? Placement::New : Placement::Replace;
+    copy->request.source = source;
+    copy->request.replaced = existing;
+    copy->request.makeWritable = run.makeWritable;
+    copy->request.cancel = run.cancel;
+    copy->request.placed = &copy->placed;
+    // Decided here, copied perhaps beside other copies, and what follows is
+    // done here again as it completes (the level waits for its copies).
+    FileSystem &fileSystem = run.fileSystem;
+    run.copies->submit(
+            [&fileSystem, &from, entry, &into, copy] {
+                copy->result = fileSystem.copyFile(from, entry, into, copy->request, &copy->error);
+            },
+            [this, &rows, &into, entry, source, digest, path, copy] {
+                copied(*copy, path, entry, source, into, rows, digest);
+            });
+}
+
+void FileStep::copied(const Copy &copy, const QString &path, const DirectoryEntry &entry,
+                      const EntryStatus &source, const Directory &into, LevelRecord &rows,
+                      const QByteArray &digest)
+{
+    switch (copy.result) {
     case CopyResult::Copied:
         ++run.report.copied;
         run.say(EventKind::Copied, path);
         // What the target reads back is what the record keeps: a file system
         // that stores times coarsely, shifted or clamped stays quiet.
         keep(rows, entry, source,
-             placed.type == EntryType::File ? placed : run.fileSystem.freshStatus(into, entry),
+             copy.placed.type == EntryType::File ? copy.placed
+                                                 : run.fileSystem.freshStatus(into, entry),
              digest);
         return;
     case CopyResult::TargetInUse:
@@ -144,7 +162,7 @@ void FileStep::copy(const Directory &from, const DirectoryEntry &entry, const En
         if (run.cancelRequested())
             run.report.cancelled = true;
         else
-            run.fail(path, Failure::FileSystem, error);
+            run.fail(path, Failure::FileSystem, copy.error);
         return;
     }
 }

@@ -2,6 +2,7 @@
 
 #include "sync/decision/copy_decision.h"
 #include "sync/fs/entry.h"
+#include "sync/fs/file_system.h"
 
 struct RunContext;
 struct RecordRow;
@@ -24,6 +25,17 @@ public:
               bool throughLink, TargetLevel &level, LevelRecord &rows);
 
 private:
+    // One copy handed to the pool: what it was asked, and how it went.
+    struct Copy
+    {
+        CopyRequest request;
+        CopyResult result = CopyResult::Failed;
+        FsError error;
+        EntryStatus placed;
+    };
+    void copied(const Copy &copy, const QString &path, const DirectoryEntry &entry,
+                const EntryStatus &source, const Directory &into, LevelRecord &rows,
+                const QByteArray &digest);
     DecisionInput inputFor(const EntryStatus &source, const EntryStatus &existing,
                            const RecordRow *row) const;
     bool compareContents(const Directory &from, const DirectoryEntry &entry, bool throughLink,

@@ -10,6 +10,7 @@
 
 #include <atomic>
 
+class CopyPool;
 class IgnoreFilter;
 class SyncRecord;
 struct RecordRow;
@@ -40,6 +41,7 @@ struct RunContext
     const std::atomic<bool> *cancel; // may be null
     const bool makeWritable;
 
+    CopyPool *copies = nullptr; // where the copies run (several at once on a share)
     const Directory *targetRoot = nullptr;
     QString targetRootPath; // its canonical path with a trailing "/", once a link needs it
     TreeClock targetClock;

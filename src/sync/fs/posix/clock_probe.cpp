@@ -1,6 +1,7 @@
 #include "sync/fs/posix/clock_probe.h"
 
 #include "sync/decision/tree_clock.h"
+#include "sync/fs/posix/fresh_status.h"
 #include "sync/fs/posix/stat_values.h"
 #include "sync/fs/posix/system_errors.h"
 
@@ -21,6 +22,12 @@ namespace {
 // FUSE drivers number files as they meet them: after a remount, or once the
 // kernel forgot a file, it comes back under another number.
 constexpr long fuseMagic = 0x65735546;
+
+// The kernel's clients of network file systems: NFS, SMB (smbfs, cifs, smb2).
+bool isNetworkClient(long type)
+{
+    return type == 0x6969 || type == 0x517B || type == long(0xFF534D42) || type == long(0xFE534D42);
+}
 
 // Sets a time whose every digit a file system might drop is non-zero (an odd
 // second, 999999999 ns) and reads back what it kept, into *kept. A named
@@ -82,6 +89,17 @@ void learnNameRules(int dirFd, const OwnNames &own, TreeClock *clock)
             = ::openat(dirFd, rules.constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (probeDir < 0)
         return;
+    // A file written and given a time while open: a share stamps it again
+    // when it is closed. Read back after the rest, when the close is done.
+    const QByteArray stamped("stamped");
+    const timespec setTime[2] = {{1000000000, 0}, {1000000000, 0}}; // 2001, an even second
+    const int written = ::openat(probeDir, stamped.constData(),
+                                 O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const bool timeSet
+            = written >= 0 && ::write(written, "x", 1) == 1
+              && ::utimensat(probeDir, stamped.constData(), setTime, AT_SYMLINK_NOFOLLOW) == 0;
+    if (written >= 0)
+        ::close(written);
     const QByteArray windowsName("a?b"), asciiName("\xc3\xa9"), reservedName("aux.txt");
     for (const QByteArray &name : {windowsName, asciiName, reservedName}) {
         const int fd = ::openat(probeDir, name.constData(),
@@ -90,6 +108,10 @@ void learnNameRules(int dirFd, const OwnNames &own, TreeClock *clock)
             ::close(fd);
     }
     const std::vector<QByteArray> listed = listedNames(dirFd, rules);
+    struct stat afterClose;
+    clock->stampsAtClose = timeSet
+                           && uncachedStatAt(probeDir, stamped.constData(), &afterClose) == 0
+                           && qAbs(afterClose.st_mtim.tv_sec - setTime[1].tv_sec) > 27 * 3600;
     const auto kept = [&listed](const QByteArray &name) {
         return std::find(listed.begin(), listed.end(), name) != listed.end();
     };
@@ -169,7 +191,10 @@ FsError probeTreeClock(int dirFd, bool wantTraits, const OwnNames &names, TreeCl
     clock->probedAt = std::chrono::steady_clock::now();
     clock->probeUs = toUs(created.st_mtim);
     struct statfs system;
-    clock->idsLast = ::fstatfs(fd, &system) == 0 && long(system.f_type) != fuseMagic;
+    const bool typeKnown = ::fstatfs(fd, &system) == 0;
+    clock->idsLast = typeKnown && long(system.f_type) != fuseMagic;
+    clock->remote = typeKnown
+                    && (long(system.f_type) == fuseMagic || isNetworkClient(long(system.f_type)));
     if (named)
         ::close(fd);
     struct stat kept = created;

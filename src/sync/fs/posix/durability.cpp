@@ -14,6 +14,7 @@ WrittenFileSystems::~WrittenFileSystems()
 
 void WrittenFileSystems::remember(dev_t device, int dirFd)
 {
+    const std::lock_guard<std::mutex> guard(lock);
     for (const auto &known : written) {
         if (known.first == device)
             return;
@@ -25,8 +26,13 @@ void WrittenFileSystems::remember(dev_t device, int dirFd)
 
 FsError WrittenFileSystems::flush()
 {
+    std::vector<std::pair<dev_t, int>> flushed;
+    {
+        const std::lock_guard<std::mutex> guard(lock);
+        flushed.swap(written);
+    }
     FsError first;
-    for (const auto &device : written) {
+    for (const auto &device : flushed) {
 #ifdef __linux__
         const int result = ::syncfs(device.second);
 #else
@@ -37,6 +43,5 @@ FsError WrittenFileSystems::flush()
             first = systemError(FsFault::System, errno);
         ::close(device.second);
     }
-    written.clear();
     return first;
 }

@@ -6,11 +6,13 @@
 
 #include <sys/types.h>
 
+#include <mutex>
 #include <utility>
 #include <vector>
 
 // The file systems a run wrote to, flushed once at its end (syncfs), not a
-// file at a time: a flush costs about a millisecond a file.
+// file at a time: a flush costs about a millisecond a file. Copies running at
+// once remember theirs while the record's batch flushes.
 class WrittenFileSystems
 {
 public:
@@ -23,5 +25,6 @@ public:
     FsError flush();
 
 private:
+    std::mutex lock;
     std::vector<std::pair<dev_t, int>> written; // one descriptor per file system
 };

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <atomic>
+
 #include "sync/fs/file_system.h"
 
 #include <QByteArray>
@@ -33,8 +35,9 @@ private:
     int linkUnnamed(int out, int dirFd, const QByteArray &name);
     int placeNew(int dirFd, const QByteArray &name, const QByteArray &temporaryName);
 
-    bool unnamedTemporaries = true; // cleared once the kernel or file system refuses them
-    bool linkByEmptyPath = true; // cleared once linkat(AT_EMPTY_PATH) is refused
-    bool hardLinks = true; // cleared once a file system refuses them
-    bool renameNoReplace = true; // cleared once renameat2(RENAME_NOREPLACE) is refused
+    std::atomic<bool> unnamedTemporaries {
+            true}; // cleared once the kernel or file system refuses them
+    std::atomic<bool> linkByEmptyPath {true}; // cleared once linkat(AT_EMPTY_PATH) is refused
+    std::atomic<bool> hardLinks {true}; // cleared once a file system refuses them
+    std::atomic<bool> renameNoReplace {true}; // cleared once renameat2(RENAME_NOREPLACE) is refused
 };

@@ -120,8 +120,25 @@ bool PosixFileSystem::restampsOnRename(dev_t device) const
 
 bool PosixFileSystem::keepsNoModes(dev_t device) const
 {
+    const std::lock_guard<std::mutex> guard(learnedLock);
     return std::find(modelessDevices.begin(), modelessDevices.end(), device)
            != modelessDevices.end();
+}
+
+std::unique_ptr<ContentCopy> PosixFileSystem::leaseCopier()
+{
+    const std::lock_guard<std::mutex> guard(learnedLock);
+    if (idleCopiers.empty())
+        return std::make_unique<ContentCopy>();
+    std::unique_ptr<ContentCopy> copier = std::move(idleCopiers.back());
+    idleCopiers.pop_back();
+    return copier;
+}
+
+void PosixFileSystem::giveBack(std::unique_ptr<ContentCopy> copier)
+{
+    const std::lock_guard<std::mutex> guard(learnedLock);
+    idleCopiers.push_back(std::move(copier));
 }
 
 // Replacing renames over the old file, which needs no write permission on
@@ -157,7 +174,9 @@ CopyResult PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry
         return failed(error, FsFault::WriteTargetDirectory, failure);
     }
 
-    failure = content.copy(in, out, source, request.cancel);
+    std::unique_ptr<ContentCopy> content = leaseCopier();
+    failure = content->copy(in, out, source, request.cancel);
+    giveBack(std::move(content));
     if (failure == 0)
         failure = settle(in, source);
     const timespec times[2] = {source.st_atim, source.st_mtim};
@@ -187,10 +206,22 @@ CopyResult PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry
         // gives it the time of its last close: closed first, then stamped.
         if (::close(out) != 0 && failure == 0)
             failure = errno; // a network file system may report a lost write only here
+        // The close reaches a share's server after close() returned: one
+        // more request through the same client lets it land first.
+        if (failure == 0
+            && std::find(closeStampingDevices.begin(), closeStampingDevices.end(), device)
+                       != closeStampingDevices.end()) {
+            const int reopened
+                    = ::openat(dirFd, temporaryName.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+            if (reopened >= 0)
+                ::close(reopened);
+        }
         if (failure == 0)
             failure = stampClosed(dirFd, temporaryName, times, &kept);
-        if (failure == 0 && (kept.st_mode & 0777) != mode && !keepsNoModes(device))
+        if (failure == 0 && (kept.st_mode & 0777) != mode && !keepsNoModes(device)) {
+            const std::lock_guard<std::mutex> guard(learnedLock);
             modelessDevices.push_back(device);
+        }
         if (failure == 0)
             failure = placement.place(-1, false, dirFd, entry.nativeName, temporaryName,
                                       request.placement, request.replaced);
@@ -242,6 +273,8 @@ FsError PosixFileSystem::probeClock(const Directory &dir, bool learnTraits, Tree
     const FsError error = probeTreeClock(descriptorOf(dir), learnTraits, own, clock);
     if (!error.failed() && clock->restampsOnRename)
         restampingDevices.push_back(nativeOf(dir).device);
+    if (!error.failed() && clock->stampsAtClose)
+        closeStampingDevices.push_back(nativeOf(dir).device);
     return error;
 }
 

@@ -7,6 +7,8 @@
 
 #include <sys/types.h>
 
+#include <memory>
+#include <mutex>
 #include <vector>
 
 // The file system of POSIX platforms: directories navigated by descriptor
@@ -35,14 +37,22 @@ public:
                    QByteArray *digest) override;
     FsError probeClock(const Directory &dir, bool learnTraits, TreeClock *clock) override;
     FsError flush() override;
+    // copyFile is safe to run from several threads at once.
+    int copiesAtOnce() const override { return 8; }
 
 private:
     bool restampsOnRename(dev_t device) const;
     bool keepsNoModes(dev_t device) const;
 
-    ContentCopy content;
+    // A copier for each copy running: each has its buffer.
+    std::unique_ptr<ContentCopy> leaseCopier();
+    void giveBack(std::unique_ptr<ContentCopy> copier);
+
     AtomicPlacement placement;
     WrittenFileSystems written;
     std::vector<dev_t> restampingDevices; // file systems that give a renamed file a new time
+    std::vector<dev_t> closeStampingDevices; // and a written file the time of its close
+    mutable std::mutex learnedLock; // guards what copies learn as they run:
     std::vector<dev_t> modelessDevices; // file systems where a mode set did not stay
+    std::vector<std::unique_ptr<ContentCopy>> idleCopiers;
 };

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+// Copies in flight at once, for a target where each one mostly waits on
+// round trips (a share, sshfs). The walk hands over the copy itself and what
+// follows from it: the copies run on the pool's threads, and what follows
+// runs on the walk's own thread as each copy completes, so that everything
+// but the copy (deciding, saying, recording) stays in one thread. With one
+// copy at a time there are no threads: each runs when handed over.
+class CopyPool
+{
+public:
+    explicit CopyPool(int atOnce);
+    ~CopyPool(); // waits for what is in flight, without running what follows
+    CopyPool(const CopyPool &) = delete;
+    CopyPool &operator=(const CopyPool &) = delete;
+
+    // Waits, running what follows earlier copies, while the pool is full.
+    void submit(std::function<void()> copy, std::function<void()> then);
+    // Runs what follows every copy handed over so far, waiting for them.
+    void drain();
+
+private:
+    struct Task
+    {
+        std::function<void()> copy;
+        std::function<void()> then;
+    };
+    void work();
+    void finishOne(std::unique_lock<std::mutex> &lock);
+    void finishDone(); // what follows the copies completed by now
+
+    std::vector<std::thread> threads;
+    std::mutex lock;
+    std::condition_variable taskReady;
+    std::condition_variable copyDone;
+    std::deque<Task> waiting; // handed over, not yet taken by a thread
+    std::deque<std::function<void()>> done; // copied; what follows still to run
+    int inFlight = 0; // handed over, what follows not yet run
+    const int atOnce;
+    bool stopping = false;
+};
