@@ -146,6 +146,8 @@ void TestFileSystems::rows()
     QTest::newRow("sshfs") << "sshfs" << Traits {second, false, false, false, false};
     QTest::newRow("bindfs") << "bindfs" << Traits {1, false, false, false, false};
     QTest::newRow("smb") << "smb" << Traits {second, true, true, false, false, true, true};
+    QTest::newRow("smb-gvfs") << "smb-gvfs"
+                              << Traits {second, true, true, false, false, true, true};
 }
 
 std::unique_ptr<TestFileSystems::Case> TestFileSystems::setUp()
