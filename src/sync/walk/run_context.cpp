@@ -4,9 +4,12 @@
 
 namespace {
 
-// Rows written in one transaction at most: what a power cut can cost the
-// next run (a look at the contents of that many files).
-constexpr int rowsPerCommit = 2000;
+// A batch is committed after this long, or after this many rows, whichever
+// comes first. What a power cut can cost the next run is a look at the
+// contents of the files of one batch; each commit costs a flush of the
+// written tree, which a short run should not pay more than once.
+constexpr qint64 commitAfterMs = 5000;
+constexpr int rowsPerCommit = 50000;
 
 } // namespace
 
@@ -42,13 +45,16 @@ void RunContext::sayOnce(EventKind kind, const QString &path, qint64 modifiedUs,
 void RunContext::keep(const QString &relativeDir, const QString &name, const RecordRow &row)
 {
     record.put(relativeDir, name, row);
-    if (++unsaved >= rowsPerCommit)
+    if (!sinceCommit.isValid())
+        sinceCommit.start();
+    if (++unsaved >= rowsPerCommit || sinceCommit.hasExpired(commitAfterMs))
         commit();
 }
 
 bool RunContext::commit()
 {
     unsaved = 0;
+    sinceCommit.start();
     const FsError error = fileSystem.flush();
     if (error.failed()) {
         // The copies may not be on the disk: the record must not claim them.

@@ -6,6 +6,7 @@
 #include "sync/walk/copy_report.h"
 #include "sync/walk/sync_event.h"
 
+#include <QElapsedTimer>
 #include <QString>
 
 #include <atomic>
@@ -74,6 +75,7 @@ struct RunContext
 
 private:
     int unsaved = 0;
+    QElapsedTimer sinceCommit; // started by the first row kept
 };
 
 // A time (µs) later than a stamp (ms, as stored): compared to the millisecond.
