@@ -41,6 +41,13 @@ void CopyPool::submit(std::function<void()> copy, std::function<void()> then)
     taskReady.notify_one();
 }
 
+void CopyPool::runHere(const std::function<void()> &copy, const std::function<void()> &then)
+{
+    drain();
+    copy();
+    then();
+}
+
 void CopyPool::drain()
 {
     std::unique_lock<std::mutex> guard(lock);

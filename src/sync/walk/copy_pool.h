@@ -21,8 +21,12 @@ public:
     CopyPool(const CopyPool &) = delete;
     CopyPool &operator=(const CopyPool &) = delete;
 
+    bool parallel() const { return !threads.empty(); }
     // Waits, running what follows earlier copies, while the pool is full.
     void submit(std::function<void()> copy, std::function<void()> then);
+    // Runs the copy and what follows here, once every copy handed over
+    // before is complete: for a copy that cannot outlive its caller.
+    void runHere(const std::function<void()> &copy, const std::function<void()> &then);
     // Runs what follows every copy handed over so far, waiting for them.
     void drain();
 

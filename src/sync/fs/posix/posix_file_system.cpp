@@ -107,6 +107,22 @@ FsError PosixFileSystem::makeChild(const Directory &dir, const DirectoryEntry &e
     return makeChildDirectory(dir, entry);
 }
 
+bool PosixFileSystem::duplicate(const Directory &dir, Directory *copy)
+{
+    const PosixDirectory &native = nativeOf(dir);
+    auto own = std::make_unique<PosixDirectory>();
+    own->fd = ::fcntl(native.fd, F_DUPFD_CLOEXEC, 0);
+    if (own->fd < 0)
+        return false;
+    own->device = native.device;
+    own->inode = native.inode;
+    own->listed = true; // shares the walk's offset: never listed through
+    copy->path = dir.path;
+    copy->lastChangeUs = dir.lastChangeUs;
+    copy->native = std::move(own);
+    return true;
+}
+
 bool PosixFileSystem::sameDirectory(const Directory &a, const Directory &b)
 {
     return nativeOf(a).device == nativeOf(b).device && nativeOf(a).inode == nativeOf(b).inode;

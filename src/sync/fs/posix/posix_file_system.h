@@ -39,6 +39,7 @@ public:
     FsError flush() override;
     // copyFile is safe to run from several threads at once.
     int copiesAtOnce() const override { return 8; }
+    bool duplicate(const Directory &dir, Directory *copy) override;
 
 private:
     bool restampsOnRename(dev_t device) const;
