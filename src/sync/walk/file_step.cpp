@@ -152,7 +152,7 @@ void FileStep::copy(const Directory &from, const DirectoryEntry &entry, const En
         copied(context, *copy, path, relativeDir, name, source, digest);
     };
     if (beside)
-        run.copies->submit(std::move(work), std::move(then));
+        run.copies->submit(&into, std::move(work), std::move(then));
     else
         run.copies->runHere(std::move(work), std::move(then));
 }
