@@ -141,6 +141,12 @@ void FileStep::copy(const Directory &from, const DirectoryEntry &entry, const En
     RunContext &context = run;
     const QString relativeDir = rows.relativeDir();
     auto work = [&fileSystem, entry, copy] {
+        // A copy still waiting when the run is cancelled costs no round trip.
+        const std::atomic<bool> *cancel = copy->request.cancel;
+        if (cancel && cancel->load(std::memory_order_relaxed)) {
+            copy->error = FsError {FsFault::Cancelled, 0, QString()};
+            return; // Failed, and said as the cancel
+        }
         copy->result
                 = fileSystem.copyFile(*copy->from, entry, *copy->into, copy->request, &copy->error);
         // What the target reads back is what the record keeps: a file
