@@ -3,6 +3,7 @@
 #include "latency_link.h"
 #include "support/mounts.h"
 #include "support/private_sshd.h"
+#include "support/samba_share.h"
 
 #include <QDir>
 
@@ -14,6 +15,7 @@ constexpr quint16 sshPort = 22;
 } // namespace
 
 LatencyRemote::LatencyRemote(const LatencyLink &link, RemoteKind kind)
+    : link(link)
 {
     if (!link.isUp()) {
         failure = QStringLiteral("the link is down: ") + link.error();
@@ -51,18 +53,31 @@ bool LatencyRemote::mountSshfs(const LatencyLink &link)
     return true;
 }
 
-// The place for the Samba share behind the same link, once the share of
-// support/samba_share.h (branch smb-rig) is merged: its server (smbd) is to
-// start with link.farLauncher() and listen on link.farAddress(), and its
-// FUSE client (smbnetfs or GVFS) with link.nearLauncher(), mounting on
-// mountPoint. That rig starts both on 127.0.0.1 for now, with no launcher
-// to put before them; until it has one this kind only says so.
-bool LatencyRemote::mountSamba(const LatencyLink &)
+// smbnetfs mounts the whole network at its mount point; the share is a
+// directory within it, and the served directory is the server's own.
+bool LatencyRemote::mountSamba(const LatencyLink &link)
 {
-    failure = QStringLiteral("a Samba share behind the link needs support/samba_share "
-                             "(branch smb-rig) with a launcher for its server and client; "
-                             "not there yet");
-    return false;
+    share = std::make_unique<SambaShare>(scratch.filePath(QStringLiteral("samba")),
+                                         SambaShare::Client::Smbnetfs, link.farAddress(),
+                                         link.farLauncher(), link.nearLauncher());
+    if (!share->start(&failure))
+        return false;
+    mountPoint = share->sharePath();
+    served = share->servedPath();
+    return true;
+}
+
+bool LatencyRemote::remount()
+{
+    if (share) {
+        mounted = share->remountClient(&failure);
+        return mounted;
+    }
+    if (!sshd || !Mounts::run(QStringLiteral("umount"), {mountPoint}, &failure))
+        return mounted = false;
+    mounted = sshd->mountSshfs(served, mountPoint, &failure, link.nearLauncher())
+              && Mounts::waitUntilMounted(mountPoint);
+    return mounted;
 }
 
 void LatencyRemote::release()
@@ -73,5 +88,6 @@ void LatencyRemote::release()
             Mounts::run(QStringLiteral("umount"), {QStringLiteral("-l"), mountPoint}, &ignored);
     }
     sshd.reset();
+    share.reset(); // unmounts, then stops client and server
     mounted = false;
 }

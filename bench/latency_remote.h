@@ -7,11 +7,12 @@
 
 class LatencyLink;
 class PrivateSshd;
+class SambaShare;
 
 // How a remote behind a LatencyLink is reached.
 enum class RemoteKind {
     sshfs, // an sshd in the far namespace, sshfs with its default options
-    samba, // a Samba share in the far namespace: waits for support/samba_share
+    samba, // smbd in the far namespace, the share mounted through smbnetfs
 };
 
 // A remote file system behind a LatencyLink: the server runs in the link's
@@ -33,16 +34,22 @@ public:
     QString error() const { return failure; }
     QString path() const { return mountPoint; } // the mounted directory
     QString servedPath() const { return served; } // the same files, not through the link
+    // Unmounted and mounted again, so that the client's caches are gone (as
+    // they are for a run on a timer, long after the last one); the server
+    // keeps running. False, with error() set, when it is not mounted again.
+    bool remount();
 
 private:
     bool mountSshfs(const LatencyLink &link);
     bool mountSamba(const LatencyLink &link);
     void release();
 
+    const LatencyLink &link;
     QTemporaryDir scratch;
     QString mountPoint;
     QString served;
     std::unique_ptr<PrivateSshd> sshd;
+    std::unique_ptr<SambaShare> share;
     bool mounted = false;
     QString failure;
 };

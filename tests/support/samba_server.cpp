@@ -13,7 +13,7 @@
 
 namespace {
 
-bool accepting(quint16 port)
+bool acceptingOnLoopback(quint16 port)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0)
@@ -28,12 +28,36 @@ bool accepting(quint16 port)
     return connected;
 }
 
+// SMB's own port, for a server launched into a namespace of the caller's own.
+constexpr quint16 smbPort = 445;
+
 } // namespace
 
 SambaServer::SambaServer(const QString &workDirectory)
     : work(workDirectory)
     , listening(Mounts::freeLoopbackPort())
 { }
+
+SambaServer::SambaServer(const QString &workDirectory, const QString &address,
+                         const QStringList &launcher)
+    : work(workDirectory)
+    , host(address)
+    , launcher(launcher)
+    , listening(launcher.isEmpty() ? Mounts::freeLoopbackPort() : smbPort)
+{ }
+
+// Connected to from where smbd runs: its launcher's namespace, if any.
+bool SambaServer::accepting() const
+{
+    if (launcher.isEmpty())
+        return acceptingOnLoopback(listening);
+    const QStringList command
+            = launcher
+              + QStringList {QStringLiteral("bash"), QStringLiteral("-c"),
+                             QStringLiteral(": </dev/tcp/%1/%2").arg(host).arg(listening)};
+    QString ignored;
+    return Mounts::run(command.first(), command.mid(1), &ignored);
+}
 
 SambaServer::~SambaServer()
 {
@@ -53,7 +77,7 @@ QString SambaServer::servedPath() const
 bool SambaServer::start(QString *error)
 {
     if (listening == 0) {
-        *error = QStringLiteral("no free port on 127.0.0.1 for smbd");
+        *error = QStringLiteral("no free port on %1 for smbd").arg(host);
         return false;
     }
     for (const char *directory :
@@ -71,18 +95,20 @@ bool SambaServer::start(QString *error)
     // In the foreground, in a process group of its own: smbd ends by sending
     // SIGTERM to its whole group. It also ends when its standard input, a
     // pipe from us, closes, so it goes with a test process that is killed.
-    smbd->start(program,
-                {"--foreground", "--debug-stdout", "-s", path(QStringLiteral("smb.conf"))});
+    const QStringList command = launcher
+                                + QStringList {program, "--foreground", "--debug-stdout", "-s",
+                                               path(QStringLiteral("smb.conf"))};
+    smbd->start(command.first(), command.mid(1));
     // waitForFinished() as the pause: it also notices an early exit.
-    for (int wait = 0; wait < 100 && !accepting(listening); ++wait) {
+    for (int wait = 0; wait < 100 && !accepting(); ++wait) {
         if (smbd->waitForFinished(100)) {
             *error = QStringLiteral("smbd stopped (exit code %1): ").arg(smbd->exitCode())
                      + QString::fromLocal8Bit(smbd->readAll());
             return false;
         }
     }
-    if (!accepting(listening)) {
-        *error = QStringLiteral("smbd does not listen on 127.0.0.1:%1").arg(listening);
+    if (!accepting()) {
+        *error = QStringLiteral("smbd does not listen on %1:%2").arg(host).arg(listening);
         return false;
     }
     return true;
@@ -97,7 +123,7 @@ bool SambaServer::writeConfig(QString *error)
                                         "server role = standalone server\n"
                                         "workgroup = TWINFOLD\n"
                                         "netbios name = TWINFOLDRIG\n"
-                                        "interfaces = 127.0.0.1\n"
+                                        "interfaces = %4\n"
                                         "bind interfaces only = yes\n"
                                         "smb ports = %1\n"
                                         "disable netbios = yes\n"
@@ -118,7 +144,7 @@ bool SambaServer::writeConfig(QString *error)
                                         "path = %3\n"
                                         "read only = no\n")
                                  .arg(listening)
-                                 .arg(work, servedPath());
+                                 .arg(work, servedPath(), host);
     QFile file(path(QStringLiteral("smb.conf")));
     if (!file.open(QIODevice::WriteOnly) || file.write(text.toUtf8()) < 0) {
         *error = file.fileName() + QStringLiteral(": ") + file.errorString();

@@ -2,11 +2,13 @@
 
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
 // A Samba server of the rig's own: smbd as a child process on 127.0.0.1 at
-// a free port, serving one writable share named "share". Every directory
+// a free port (or at SMB's own port on an address of a network namespace
+// it is launched into), serving one writable share named "share". Every directory
 // it keeps state in (locks, password database, caches, pid, logs) is under
 // the work directory, so a Samba of the system's is neither used nor
 // disturbed. The share's user is root, with a password in that private
@@ -15,6 +17,10 @@ class SambaServer
 {
 public:
     explicit SambaServer(const QString &workDirectory);
+    // Listening on address, started with launcher before its command line
+    // (nsenter --net=…, into a namespace where the address is its own, and
+    // then at port 445; with no launcher, at a free port).
+    SambaServer(const QString &workDirectory, const QString &address, const QStringList &launcher);
     ~SambaServer(); // stop()
     SambaServer(const SambaServer &) = delete;
     SambaServer &operator=(const SambaServer &) = delete;
@@ -26,6 +32,7 @@ public:
     void stop();
 
     quint16 port() const { return listening; }
+    QString address() const { return host; }
     static QString user() { return QStringLiteral("root"); }
     static QString password() { return QStringLiteral("twinfold-rig"); }
     QString servedPath() const; // the shared directory, on the server's side
@@ -34,8 +41,11 @@ private:
     bool writeConfig(QString *error);
     bool addUser(QString *error);
     QString path(const QString &name) const;
+    bool accepting() const;
 
     QString work;
+    QString host = QStringLiteral("127.0.0.1");
+    QStringList launcher;
     quint16 listening = 0;
     std::unique_ptr<QProcess> smbd;
 };

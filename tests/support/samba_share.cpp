@@ -25,9 +25,15 @@ bool writeText(const QString &path, const QString &text, QString *error)
 } // namespace
 
 SambaShare::SambaShare(const QString &workDirectory, Client client)
+    : SambaShare(workDirectory, client, QStringLiteral("127.0.0.1"), {}, {})
+{ }
+
+SambaShare::SambaShare(const QString &workDirectory, Client client, const QString &address,
+                       const QStringList &serverLauncher, const QStringList &clientLauncher)
     : work(workDirectory)
     , client(client)
-    , server(workDirectory + QStringLiteral("/server"))
+    , server(workDirectory + QStringLiteral("/server"), address, serverLauncher)
+    , clientLauncher(clientLauncher)
 {
     environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("HOME"), path(QStringLiteral("home")));
@@ -48,7 +54,7 @@ QString SambaShare::path(const QString &name) const
 
 QString SambaShare::url() const
 {
-    return QStringLiteral("smb://127.0.0.1:%1/share").arg(server.port());
+    return QStringLiteral("smb://%1:%2/share").arg(server.address()).arg(server.port());
 }
 
 QString SambaShare::mountPoint() const
@@ -63,10 +69,11 @@ QString SambaShare::sharePath() const
 {
     if (client == Client::Gvfs)
         return mountPoint()
-               + QStringLiteral("/smb-share:port=%1,server=127.0.0.1,share=share")
-                         .arg(server.port());
+               + QStringLiteral("/smb-share:port=%1,server=%2,share=share")
+                         .arg(server.port())
+                         .arg(server.address());
     // smbnetfs turns the path's first two names into the server and share.
-    return mountPoint() + QStringLiteral("/127.0.0.1:%1/share").arg(server.port());
+    return mountPoint() + QStringLiteral("/%1:%2/share").arg(server.address()).arg(server.port());
 }
 
 bool SambaShare::start(QString *error)
@@ -146,8 +153,11 @@ bool SambaShare::startSmbnetfs(QString *error)
     smbnetfs = std::make_unique<QProcess>();
     smbnetfs->setProcessEnvironment(environment);
     smbnetfs->setProcessChannelMode(QProcess::MergedChannels);
-    smbnetfs->start(program, {mountPoint(), "-f", "-o",
-                              "config=" + path(QStringLiteral("home/.smb/smbnetfs.conf"))});
+    const QStringList command
+            = clientLauncher
+              + QStringList {program, mountPoint(), "-f", "-o",
+                             "config=" + path(QStringLiteral("home/.smb/smbnetfs.conf"))};
+    smbnetfs->start(command.first(), command.mid(1));
     return waitForShare(*smbnetfs, error);
 }
 
@@ -193,6 +203,12 @@ bool SambaShare::startGvfs(QString *error)
         return false;
     }
     return waitForShare(*bus, error);
+}
+
+bool SambaShare::remountClient(QString *error)
+{
+    stopSmbnetfs();
+    return startSmbnetfs(error);
 }
 
 void SambaShare::stop()

@@ -5,6 +5,7 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QString>
+#include <QStringList>
 
 #include <memory>
 
@@ -20,6 +21,12 @@ public:
     enum class Client { Smbnetfs, Gvfs };
 
     SambaShare(const QString &workDirectory, Client client);
+    // The server on address, started with serverLauncher; smbnetfs started
+    // with clientLauncher (each put before a command line, such as
+    // nsenter --net=… into one of two network namespaces). GVFS's client
+    // runs where its bus starts it, with no launcher.
+    SambaShare(const QString &workDirectory, Client client, const QString &address,
+               const QStringList &serverLauncher, const QStringList &clientLauncher);
     ~SambaShare(); // stop()
     SambaShare(const SambaShare &) = delete;
     SambaShare &operator=(const SambaShare &) = delete;
@@ -27,6 +34,9 @@ public:
     // Starts the server and mounts the share; false, with *error saying
     // why, when the share cannot be reached through the mount.
     bool start(QString *error);
+    // smbnetfs unmounted and started again, its caches gone; the server
+    // keeps running.
+    bool remountClient(QString *error);
     // Unmounts, stops the client and the server, and waits until every
     // process they started has ended. Safe to call more than once.
     void stop();
@@ -48,6 +58,7 @@ private:
     QString work;
     Client client;
     SambaServer server;
+    QStringList clientLauncher;
     QProcessEnvironment environment;
     std::unique_ptr<QProcess> smbnetfs;
     std::unique_ptr<QProcess> bus;

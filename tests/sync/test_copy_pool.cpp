@@ -3,6 +3,7 @@
 #include <QtTest>
 
 #include <atomic>
+#include <mutex>
 #include <thread>
 
 // The pool runs copies beside each other, never more than it was given, and
@@ -14,6 +15,7 @@ class TestCopyPool : public QObject
 private slots:
     void copiesOverlapUpToTheLimitAndFollowUpsStayOnTheWalkThread_data();
     void copiesOverlapUpToTheLimitAndFollowUpsStayOnTheWalkThread();
+    void aCopyIntoAnotherDirectoryDoesNotWaitBehindOneDirectorysQueue();
 };
 
 void TestCopyPool::copiesOverlapUpToTheLimitAndFollowUpsStayOnTheWalkThread_data()
@@ -33,6 +35,7 @@ void TestCopyPool::copiesOverlapUpToTheLimitAndFollowUpsStayOnTheWalkThread()
         CopyPool pool(atOnce);
         for (int i = 0; i < 24; ++i) {
             pool.submit(
+                    &pool,
                     [&] {
                         const int now = ++running;
                         for (int seen = mostAtOnce;
@@ -53,6 +56,33 @@ void TestCopyPool::copiesOverlapUpToTheLimitAndFollowUpsStayOnTheWalkThread()
     QVERIFY2(mostAtOnce <= atOnce, qPrintable(QString::number(mostAtOnce)));
     if (atOnce > 1)
         QVERIFY2(mostAtOnce > 1, "no two copies ran at once");
+}
+
+void TestCopyPool::aCopyIntoAnotherDirectoryDoesNotWaitBehindOneDirectorysQueue()
+{
+    const int one = 1, other = 2;
+    std::mutex lock;
+    std::vector<const int *> started;
+    {
+        CopyPool pool(2);
+        for (int i = 0; i < 9; ++i) {
+            const int *lane = i < 8 ? &one : &other;
+            pool.submit(
+                    lane,
+                    [&, lane] {
+                        {
+                            std::lock_guard<std::mutex> guard(lock);
+                            started.push_back(lane);
+                        }
+                        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                    },
+                    [] {});
+        }
+        pool.drain();
+    }
+    QCOMPARE(int(started.size()), 9);
+    // Taken in the order handed over, it would start last.
+    QVERIFY(started.back() != &other);
 }
 
 QTEST_GUILESS_MAIN(TestCopyPool)

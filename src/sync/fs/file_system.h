@@ -94,6 +94,14 @@ public:
     // How many copyFile calls may run at once, from different threads, while
     // the rest of the interface is used from one.
     virtual int copiesAtOnce() const { return 1; }
+    // A handle of its own of an open directory, for a copy that outlives
+    // the walk's; false where there is none to be had.
+    virtual bool duplicate(const Directory &dir, Directory *copy)
+    {
+        Q_UNUSED(dir);
+        Q_UNUSED(copy);
+        return false;
+    }
 
     // The names of the program's own files for the runs to come.
     virtual void setOwnNames(const OwnNames &names) { own = names; }

@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -13,6 +14,11 @@
 // runs on the walk's own thread as each copy completes, so that everything
 // but the copy (deciding, saying, recording) stays in one thread. With one
 // copy at a time there are no threads: each runs when handed over.
+//
+// Copies into one directory wait on each other: making, linking and removing
+// a name holds the directory's lock for a round trip. So the walk may hand
+// over copies for a few directories ahead, and each thread takes the waiting
+// copy whose directory (its lane) has the fewest copies running.
 class CopyPool
 {
 public:
@@ -21,18 +27,25 @@ public:
     CopyPool(const CopyPool &) = delete;
     CopyPool &operator=(const CopyPool &) = delete;
 
+    bool parallel() const { return !threads.empty(); }
     // Waits, running what follows earlier copies, while the pool is full.
-    void submit(std::function<void()> copy, std::function<void()> then);
+    // lane: the directory copied into; only compared with other lanes.
+    void submit(const void *lane, std::function<void()> copy, std::function<void()> then);
+    // Runs the copy and what follows here, once every copy handed over
+    // before is complete: for a copy that cannot outlive its caller.
+    void runHere(const std::function<void()> &copy, const std::function<void()> &then);
     // Runs what follows every copy handed over so far, waiting for them.
     void drain();
 
 private:
     struct Task
     {
+        const void *lane;
         std::function<void()> copy;
         std::function<void()> then;
     };
     void work();
+    Task takeFromQuietestLane(); // with the lock held
     void finishOne(std::unique_lock<std::mutex> &lock);
     void finishDone(); // what follows the copies completed by now
 
@@ -41,8 +54,10 @@ private:
     std::condition_variable taskReady;
     std::condition_variable copyDone;
     std::deque<Task> waiting; // handed over, not yet taken by a thread
+    std::map<const void *, int> runningIn; // copies running, by lane
     std::deque<std::function<void()>> done; // copied; what follows still to run
     int inFlight = 0; // handed over, what follows not yet run
     const int atOnce;
+    const int handedOverAtMost; // running or waiting; each holds two handles
     bool stopping = false;
 };

@@ -142,6 +142,7 @@ CopyReport DirectoryCopy::run(const QString &source, const QString &target, bool
                                                                      : 1);
     run.copies = &copies;
     TreeWalk(run).copyLevel(from, root, QString(), sinceMs, false, 0);
+    copies.drain();
     run.copies = nullptr;
     return run.report;
 }

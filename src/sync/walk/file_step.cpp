@@ -126,32 +126,52 @@ void FileStep::copy(const Directory &from, const DirectoryEntry &entry, const En
     copy->request.makeWritable = run.makeWritable;
     copy->request.cancel = run.cancel;
     copy->request.placed = &copy->placed;
-    // Decided here, copied perhaps beside other copies, and what follows is
-    // done here again as it completes (the level waits for its copies).
+    copy->from = &from;
+    copy->into = &into;
+    // Decided here, copied perhaps beside other copies (in other directories
+    // too: each holds its own handles of the two directories), and what
+    // follows is done here again as it completes.
     FileSystem &fileSystem = run.fileSystem;
-    run.copies->submit(
-            [&fileSystem, &from, entry, &into, copy] {
-                copy->result = fileSystem.copyFile(from, entry, into, copy->request, &copy->error);
-            },
-            [this, &rows, &into, entry, source, digest, path, copy] {
-                copied(*copy, path, entry, source, into, rows, digest);
-            });
+    const bool beside = run.copies->parallel() && fileSystem.duplicate(from, &copy->ownFrom)
+                        && fileSystem.duplicate(into, &copy->ownInto);
+    if (beside) {
+        copy->from = &copy->ownFrom;
+        copy->into = &copy->ownInto;
+    }
+    RunContext &context = run;
+    const QString relativeDir = rows.relativeDir();
+    auto work = [&fileSystem, entry, copy] {
+        // A copy still waiting when the run is cancelled costs no round trip.
+        const std::atomic<bool> *cancel = copy->request.cancel;
+        if (cancel && cancel->load(std::memory_order_relaxed)) {
+            copy->error = FsError {FsFault::Cancelled, 0, QString()};
+            return; // Failed, and said as the cancel
+        }
+        copy->result
+                = fileSystem.copyFile(*copy->from, entry, *copy->into, copy->request, &copy->error);
+        // What the target reads back is what the record keeps: a file
+        // system that stores times coarsely, shifted or clamped stays quiet.
+        if (copy->result == CopyResult::Copied && copy->placed.type != EntryType::File)
+            copy->placed = fileSystem.freshStatus(*copy->into, entry);
+    };
+    auto then = [&context, copy, path, relativeDir, name = entry.name, source, digest] {
+        copied(context, *copy, path, relativeDir, name, source, digest);
+    };
+    if (beside)
+        run.copies->submit(&into, std::move(work), std::move(then));
+    else
+        run.copies->runHere(std::move(work), std::move(then));
 }
 
-void FileStep::copied(const Copy &copy, const QString &path, const DirectoryEntry &entry,
-                      const EntryStatus &source, const Directory &into, LevelRecord &rows,
+void FileStep::copied(RunContext &run, const Copy &copy, const QString &path,
+                      const QString &relativeDir, const QString &name, const EntryStatus &source,
                       const QByteArray &digest)
 {
     switch (copy.result) {
     case CopyResult::Copied:
         ++run.report.copied;
         run.say(EventKind::Copied, path);
-        // What the target reads back is what the record keeps: a file system
-        // that stores times coarsely, shifted or clamped stays quiet.
-        keep(rows, entry, source,
-             copy.placed.type == EntryType::File ? copy.placed
-                                                 : run.fileSystem.freshStatus(into, entry),
-             digest);
+        keepRow(run, relativeDir, name, source, copy.placed, digest);
         return;
     case CopyResult::TargetInUse:
         // Nothing was written; like a failure it keeps the stamp, so the next
@@ -207,10 +227,17 @@ bool FileStep::compareContents(const Directory &from, const DirectoryEntry &entr
 void FileStep::keep(LevelRecord &rows, const DirectoryEntry &entry, const EntryStatus &source,
                     const EntryStatus &target, const QByteArray &digest)
 {
+    keepRow(run, rows.relativeDir(), entry.name, source, target, digest);
+}
+
+void FileStep::keepRow(RunContext &run, const QString &relativeDir, const QString &name,
+                       const EntryStatus &source, const EntryStatus &target,
+                       const QByteArray &digest)
+{
     RecordRow row;
     row.side(run.sourceIsLocal) = sideStateOf(source, run.sourceTraits, digest);
     row.side(!run.sourceIsLocal) = sideStateOf(target, run.targetTraits, digest);
-    run.keep(rows.relativeDir(), entry.name, row);
+    run.keep(relativeDir, name, row);
 }
 
 // Whether the link at path, followed to the end, names a file inside the

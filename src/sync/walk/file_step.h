@@ -25,17 +25,27 @@ public:
               bool throughLink, TargetLevel &level, LevelRecord &rows);
 
 private:
-    // One copy handed to the pool: what it was asked, and how it went.
+    // One copy handed to the pool: what it was asked, the directories it
+    // works in (its own handles of them when it runs beside the walk), and
+    // how it went.
     struct Copy
     {
         CopyRequest request;
+        const Directory *from = nullptr;
+        const Directory *into = nullptr;
+        Directory ownFrom;
+        Directory ownInto;
         CopyResult result = CopyResult::Failed;
         FsError error;
         EntryStatus placed;
     };
-    void copied(const Copy &copy, const QString &path, const DirectoryEntry &entry,
-                const EntryStatus &source, const Directory &into, LevelRecord &rows,
-                const QByteArray &digest);
+    // What follows a copy, after its level may be gone: the run alone.
+    static void copied(RunContext &run, const Copy &copy, const QString &path,
+                       const QString &relativeDir, const QString &name, const EntryStatus &source,
+                       const QByteArray &digest);
+    static void keepRow(RunContext &run, const QString &relativeDir, const QString &name,
+                        const EntryStatus &source, const EntryStatus &target,
+                        const QByteArray &digest);
     DecisionInput inputFor(const EntryStatus &source, const EntryStatus &existing,
                            const RecordRow *row) const;
     bool compareContents(const Directory &from, const DirectoryEntry &entry, bool throughLink,

@@ -1,6 +1,5 @@
 #include "sync/walk/tree_walk.h"
 
-#include "sync/walk/copy_pool.h"
 #include "sync/walk/file_step.h"
 #include "sync/walk/ignore_filter.h"
 #include "sync/walk/level_record.h"
@@ -50,12 +49,6 @@ void TreeWalk::copyLevel(const Directory &from, TargetLevel &into, const QString
     if (run.targetClock.caseInsensitive)
         markCaseTwins(&entries, [&rows](const QString &name) { return rows.row(name); });
     FileStep files(run);
-    // The copies of this level complete before its entries, rows and step go.
-    const struct Drain
-    {
-        CopyPool &copies;
-        ~Drain() { copies.drain(); }
-    } drain {*run.copies};
     for (const DirectoryEntry &entry : entries) {
         if (run.cancelRequested()) {
             run.report.cancelled = true;

@@ -39,18 +39,23 @@ bool asDecided(const struct stat &opened, const EntryStatus &decided)
            && toUs(opened.st_ctim) == decided.statusChangedUs;
 }
 
-// Gives a closed temporary its times. A share stamps a file with the time of
-// its last close, and a FUSE client passes the close on after close() has
-// returned, so that stamp may land after the times were set: they are read
-// back and set again while it does.
-// *kept is what it reads back.
-int stampClosed(int dirFd, const QByteArray &name, const timespec times[2], struct stat *kept)
+// Gives a closed temporary its times and reads them back into *kept. A
+// share stamps a file with the time of its last close, and a FUSE client
+// passes the close on after close() has returned, so that stamp may land
+// after the times were set: there they are read back past the kernel's
+// cache and set again while it does. Elsewhere the status the kernel got
+// back from setting them is the server's own, and costs no round trip.
+int stampClosed(int dirFd, const QByteArray &name, const timespec times[2], bool stampsAtClose,
+                struct stat *kept)
 {
     constexpr qint64 closeStampUs = 2000000; // beyond what rounding to FAT's 2 s explains
     for (int attempt = 0; attempt < 3; ++attempt) {
         if (::utimensat(dirFd, name.constData(), times, AT_SYMLINK_NOFOLLOW) != 0)
             return errno;
-        if (uncachedStatAt(dirFd, name.constData(), kept) != 0)
+        const int read = stampsAtClose
+                                 ? uncachedStatAt(dirFd, name.constData(), kept)
+                                 : ::fstatat(dirFd, name.constData(), kept, AT_SYMLINK_NOFOLLOW);
+        if (read != 0)
             return errno;
         if (qAbs(toUs(kept->st_mtim) - toUs(times[1])) < closeStampUs)
             return 0;
@@ -107,22 +112,38 @@ FsError PosixFileSystem::makeChild(const Directory &dir, const DirectoryEntry &e
     return makeChildDirectory(dir, entry);
 }
 
+bool PosixFileSystem::duplicate(const Directory &dir, Directory *copy)
+{
+    const PosixDirectory &native = nativeOf(dir);
+    auto own = std::make_unique<PosixDirectory>();
+    own->fd = ::fcntl(native.fd, F_DUPFD_CLOEXEC, 0);
+    if (own->fd < 0)
+        return false;
+    own->device = native.device;
+    own->inode = native.inode;
+    own->listed = true; // shares the walk's offset: never listed through
+    copy->path = dir.path;
+    copy->lastChangeUs = dir.lastChangeUs;
+    copy->native = std::move(own);
+    return true;
+}
+
 bool PosixFileSystem::sameDirectory(const Directory &a, const Directory &b)
 {
     return nativeOf(a).device == nativeOf(b).device && nativeOf(a).inode == nativeOf(b).inode;
 }
 
-bool PosixFileSystem::restampsOnRename(dev_t device) const
-{
-    return std::find(restampingDevices.begin(), restampingDevices.end(), device)
-           != restampingDevices.end();
-}
-
-bool PosixFileSystem::keepsNoModes(dev_t device) const
+PosixFileSystem::DeviceTraits PosixFileSystem::traitsOf(dev_t device) const
 {
     const std::lock_guard<std::mutex> guard(learnedLock);
-    return std::find(modelessDevices.begin(), modelessDevices.end(), device)
-           != modelessDevices.end();
+    const auto found = devices.find(device);
+    return found == devices.end() ? DeviceTraits() : found->second;
+}
+
+void PosixFileSystem::learnKeepsNoModes(dev_t device)
+{
+    const std::lock_guard<std::mutex> guard(learnedLock);
+    devices[device].keepsNoModes = true;
 }
 
 std::unique_ptr<ContentCopy> PosixFileSystem::leaseCopier()
@@ -181,16 +202,16 @@ CopyResult PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry
         failure = settle(in, source);
     const timespec times[2] = {source.st_atim, source.st_mtim};
     // Created with the source's mode: only a umask or a default ACL leaves
-    // it to be set, which on a network file system is one round trip more.
-    // A file system that keeps no modes (a share keeps the read-only bit)
-    // is not asked again once it showed that.
+    // it to be set. A file system that keeps no modes (a share keeps the
+    // read-only bit) is not asked again once it showed that.
     const dev_t device = nativeOf(into).device;
+    const DeviceTraits traits = traitsOf(device);
     struct stat kept;
-    if (failure == 0 && !keepsNoModes(device)
-        && (::fstat(out, &kept) != 0 || (kept.st_mode & 0777) != mode) && ::fchmod(out, mode) != 0
-        && !refusesModes(errno))
-        failure = errno;
     if (unnamed) {
+        if (failure == 0 && !traits.keepsNoModes
+            && (::fstat(out, &kept) != 0 || (kept.st_mode & 0777) != mode)
+            && ::fchmod(out, mode) != 0 && !refusesModes(errno))
+            failure = errno;
         // Only an open unnamed file can be given a name.
         if (failure == 0 && ::futimens(out, times) != 0)
             failure = errno;
@@ -208,26 +229,31 @@ CopyResult PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry
             failure = errno; // a network file system may report a lost write only here
         // The close reaches a share's server after close() returned: one
         // more request through the same client lets it land first.
-        if (failure == 0
-            && std::find(closeStampingDevices.begin(), closeStampingDevices.end(), device)
-                       != closeStampingDevices.end()) {
+        if (failure == 0 && traits.stampsAtClose) {
             const int reopened
                     = ::openat(dirFd, temporaryName.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
             if (reopened >= 0)
                 ::close(reopened);
         }
         if (failure == 0)
-            failure = stampClosed(dirFd, temporaryName, times, &kept);
-        if (failure == 0 && (kept.st_mode & 0777) != mode && !keepsNoModes(device)) {
-            const std::lock_guard<std::mutex> guard(learnedLock);
-            modelessDevices.push_back(device);
+            failure = stampClosed(dirFd, temporaryName, times, traits.stampsAtClose, &kept);
+        // The mode is looked at in what the stamp read back, which on a
+        // network file system saves a round trip for each file; a server may
+        // touch the times as it sets a mode, so they are set again after.
+        if (failure == 0 && (kept.st_mode & 0777) != mode && !traits.keepsNoModes) {
+            if (::fchmodat(dirFd, temporaryName.constData(), mode, 0) != 0 && !refusesModes(errno))
+                failure = errno;
+            else
+                failure = stampClosed(dirFd, temporaryName, times, traits.stampsAtClose, &kept);
+            if (failure == 0 && (kept.st_mode & 0777) != mode)
+                learnKeepsNoModes(device);
         }
         if (failure == 0)
             failure = placement.place(-1, false, dirFd, entry.nativeName, temporaryName,
                                       request.placement, request.replaced);
     }
     // fusefat gives a renamed file the time of the rename: set it again.
-    if (failure == 0 && !unnamed && restampsOnRename(device)
+    if (failure == 0 && !unnamed && traits.restampsOnRename
         && (::utimensat(dirFd, entry.nativeName.constData(), times, AT_SYMLINK_NOFOLLOW) != 0
             || uncachedStatAt(dirFd, entry.nativeName.constData(), &kept) != 0))
         failure = errno;
@@ -271,10 +297,12 @@ FsError PosixFileSystem::digest(const Directory &dir, const DirectoryEntry &entr
 FsError PosixFileSystem::probeClock(const Directory &dir, bool learnTraits, TreeClock *clock)
 {
     const FsError error = probeTreeClock(descriptorOf(dir), learnTraits, own, clock);
-    if (!error.failed() && clock->restampsOnRename)
-        restampingDevices.push_back(nativeOf(dir).device);
-    if (!error.failed() && clock->stampsAtClose)
-        closeStampingDevices.push_back(nativeOf(dir).device);
+    if (!error.failed() && (clock->restampsOnRename || clock->stampsAtClose)) {
+        const std::lock_guard<std::mutex> guard(learnedLock);
+        DeviceTraits &traits = devices[nativeOf(dir).device];
+        traits.restampsOnRename = traits.restampsOnRename || clock->restampsOnRename;
+        traits.stampsAtClose = traits.stampsAtClose || clock->stampsAtClose;
+    }
     return error;
 }
 

@@ -7,6 +7,7 @@
 
 #include <sys/types.h>
 
+#include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -39,10 +40,19 @@ public:
     FsError flush() override;
     // copyFile is safe to run from several threads at once.
     int copiesAtOnce() const override { return 8; }
+    bool duplicate(const Directory &dir, Directory *copy) override;
 
 private:
-    bool restampsOnRename(dev_t device) const;
-    bool keepsNoModes(dev_t device) const;
+    // What a target file system showed of itself: the probe learns the
+    // first two, a copy the third.
+    struct DeviceTraits
+    {
+        bool restampsOnRename = false; // gives a renamed file a new time
+        bool stampsAtClose = false; // gives a written file the time of its close
+        bool keepsNoModes = false; // a mode set did not stay
+    };
+    DeviceTraits traitsOf(dev_t device) const;
+    void learnKeepsNoModes(dev_t device);
 
     // A copier for each copy running: each has its buffer.
     std::unique_ptr<ContentCopy> leaseCopier();
@@ -50,9 +60,7 @@ private:
 
     AtomicPlacement placement;
     WrittenFileSystems written;
-    std::vector<dev_t> restampingDevices; // file systems that give a renamed file a new time
-    std::vector<dev_t> closeStampingDevices; // and a written file the time of its close
-    mutable std::mutex learnedLock; // guards what copies learn as they run:
-    std::vector<dev_t> modelessDevices; // file systems where a mode set did not stay
+    mutable std::mutex learnedLock; // guards what copies learn and share as they run:
+    std::map<dev_t, DeviceTraits> devices;
     std::vector<std::unique_ptr<ContentCopy>> idleCopiers;
 };
