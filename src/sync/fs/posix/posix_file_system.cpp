@@ -241,10 +241,11 @@ CopyResult PosixFileSystem::copyFile(const Directory &from, const DirectoryEntry
         // network file system saves a round trip for each file; a server may
         // touch the times as it sets a mode, so they are set again after.
         if (failure == 0 && (kept.st_mode & 0777) != mode && !traits.keepsNoModes) {
-            if (::fchmodat(dirFd, temporaryName.constData(), mode, 0) != 0 && !refusesModes(errno))
-                failure = errno;
-            else
+            if (::fchmodat(dirFd, temporaryName.constData(), mode, 0) == 0)
                 failure = stampClosed(dirFd, temporaryName, times, traits.stampsAtClose, &kept);
+            else if (!refusesModes(errno))
+                failure = errno;
+            // Refused, or set and not kept: not asked again on this device.
             if (failure == 0 && (kept.st_mode & 0777) != mode)
                 learnKeepsNoModes(device);
         }
