@@ -228,14 +228,17 @@ bool LatencyLink::setHold(int microseconds)
 // over; the median, since one late echo moves the average a lot.
 bool LatencyLink::tune(double rttMs)
 {
-    for (int round = 0; round < 4; ++round) {
+    for (int round = 0; round < 6; ++round) {
         PingResult measured;
         if (!ping(20, 0.05, &measured, &failure))
             return false;
         const double tooMuchMs = measured.medianMs - rttMs;
         if (std::abs(tooMuchMs) <= 0.03 * rttMs)
             return true;
-        const int next = std::max(0, hold - int(std::lround(tooMuchMs * 500)));
+        // At most half the hold taken off in one round: a round measured
+        // while the machine was busy (a server starting) would otherwise
+        // leave no hold at all, and the last round is not measured again.
+        const int next = std::max(hold / 2, hold - int(std::lround(tooMuchMs * 500)));
         if (next == hold)
             return true;
         if (!setHold(next))
