@@ -91,8 +91,8 @@ public:
     // Makes every file copied so far durable: before the record says so.
     virtual FsError flush() = 0;
 
-    // How many copyFile calls may run at once, from different threads, while
-    // the rest of the interface is used from one.
+    // How many threads may use it at once: copyFile calls, or readers of
+    // directories (openChild, list, status) beside the walk's own thread.
     virtual int copiesAtOnce() const { return 1; }
     // A handle of its own of an open directory, for a copy that outlives
     // the walk's; false where there is none to be had.

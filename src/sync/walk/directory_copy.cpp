@@ -3,6 +3,7 @@
 #include "sync/record/sync_record.h"
 #include "sync/walk/copy_pool.h"
 #include "sync/walk/once_notices.h"
+#include "sync/walk/read_ahead.h"
 #include "sync/walk/run_context.h"
 #include "sync/walk/target_level.h"
 #include "sync/walk/tree_walk.h"
@@ -141,9 +142,14 @@ CopyReport DirectoryCopy::run(const QString &source, const QString &target, bool
     CopyPool copies(targetClock.remote && !targetClock.stampsAtClose ? fileSystem->copiesAtOnce()
                                                                      : 1);
     run.copies = &copies;
+    // The walk reads a directory at a time; on a source behind a network or
+    // FUSE client, readers ahead of it overlap those round trips.
+    LevelReader levels(*fileSystem, clock.remote ? fileSystem->copiesAtOnce() : 0, run.cancel);
+    run.levels = &levels;
     TreeWalk(run).copyLevel(from, root, QString(), sinceMs, false, 0);
     copies.drain();
     run.copies = nullptr;
+    run.levels = nullptr;
     return run.report;
 }
 

@@ -13,6 +13,7 @@
 
 class CopyPool;
 class IgnoreFilter;
+class LevelReader;
 class SyncRecord;
 struct RecordRow;
 
@@ -43,6 +44,7 @@ struct RunContext
     const bool makeWritable;
 
     CopyPool *copies = nullptr; // where the copies run (several at once on a share)
+    LevelReader *levels = nullptr; // reads directories ahead of the walk (on a share)
     const Directory *targetRoot = nullptr;
     QString targetRootPath; // its canonical path with a trailing "/", once a link needs it
     TreeClock targetClock;

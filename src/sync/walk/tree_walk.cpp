@@ -3,6 +3,7 @@
 #include "sync/walk/file_step.h"
 #include "sync/walk/ignore_filter.h"
 #include "sync/walk/level_record.h"
+#include "sync/walk/read_ahead.h"
 #include "sync/walk/run_context.h"
 #include "sync/walk/target_level.h"
 #include "sync/walk/target_names.h"
@@ -31,10 +32,15 @@ bool TreeWalk::sourceAsRecorded(LevelRecord &rows, const QString &name,
 }
 
 void TreeWalk::copyLevel(const Directory &from, TargetLevel &into, const QString &relativeDir,
-                         qint64 sinceMs, bool wholeTree, int depth)
+                         qint64 sinceMs, bool wholeTree, int depth, ReadLevel *read)
 {
     std::vector<DirectoryEntry> entries;
-    const FsError listed = run.fileSystem.list(from, &entries);
+    std::vector<EntryStatus> statuses; // where read ahead
+    const FsError listed = read ? read->listError : run.fileSystem.list(from, &entries);
+    if (read) {
+        entries = std::move(read->entries);
+        statuses = std::move(read->statuses);
+    }
     if (listed.failed()) {
         run.fail(from.path, Failure::FileSystem, listed);
         return;
@@ -48,8 +54,11 @@ void TreeWalk::copyLevel(const Directory &from, TargetLevel &into, const QString
     const qint64 fileSinceMs = changed || run.lookAtAll ? everything : sinceMs;
     if (run.targetClock.caseInsensitive)
         markCaseTwins(&entries, [&rows](const QString &name) { return rows.row(name); });
+    ReadAhead ahead(*run.levels, from, entries, depth,
+                    [this, depth](const DirectoryEntry &entry) { return enters(entry, depth); });
     FileStep files(run);
-    for (const DirectoryEntry &entry : entries) {
+    for (size_t index = 0; index < entries.size(); ++index) {
+        const DirectoryEntry &entry = entries[index];
         if (run.cancelRequested()) {
             run.report.cancelled = true;
             return;
@@ -61,7 +70,7 @@ void TreeWalk::copyLevel(const Directory &from, TargetLevel &into, const QString
         EntryType type = entry.type;
         EntryStatus status;
         if (type == EntryType::File || type == EntryType::Unknown) {
-            status = run.fileSystem.status(from, entry, false);
+            status = statuses.empty() ? run.fileSystem.status(from, entry, false) : statuses[index];
             if (status.error.failed()) {
                 run.fail(from.path + entry.name, Failure::FileSystem, status.error);
                 continue;
@@ -77,7 +86,8 @@ void TreeWalk::copyLevel(const Directory &from, TargetLevel &into, const QString
                      && sourceAsRecorded(rows, entry.name, status)))
                 files.copy(from, entry, status, false, into, rows);
         } else if (type == EntryType::Directory) {
-            copyDirectory(from, entry, into, relativeDir, sinceMs, wholeTree, changed, depth);
+            copyDirectory(from, entry, into, relativeDir, sinceMs, wholeTree, changed, depth,
+                          ahead);
         } else if (type == EntryType::Link) {
             // A link to a file is copied as the file; a new link to an old
             // file is new to the tree. A link to a directory is never
@@ -97,7 +107,7 @@ void TreeWalk::copyLevel(const Directory &from, TargetLevel &into, const QString
 
 void TreeWalk::copyDirectory(const Directory &from, const DirectoryEntry &entry, TargetLevel &level,
                              const QString &relativeDir, qint64 sinceMs, bool wholeTree,
-                             bool parentChanged, int depth)
+                             bool parentChanged, int depth, ReadAhead &ahead)
 {
     if (run.filter.isIgnored(entry.name + QLatin1Char('/')))
         return;
@@ -116,9 +126,15 @@ void TreeWalk::copyDirectory(const Directory &from, const DirectoryEntry &entry,
         return;
     }
 
+    std::unique_ptr<ReadLevel> read = ahead.take(entry);
     Directory child;
     FsError sourceError;
-    const OpenResult opened = run.fileSystem.openChild(from, entry, &child, &sourceError);
+    const OpenResult opened
+            = read ? read->opened : run.fileSystem.openChild(from, entry, &child, &sourceError);
+    if (read) {
+        child = std::move(read->dir);
+        sourceError = read->openError;
+    }
     if (opened == OpenResult::Link || opened == OpenResult::NotDirectory)
         return; // replaced since the listing; the next run sees what it is now
     if (opened == OpenResult::Missing) {
@@ -151,5 +167,11 @@ void TreeWalk::copyDirectory(const Directory &from, const DirectoryEntry &entry,
     // its times say.
     const QString below
             = relativeDir.isEmpty() ? entry.name : relativeDir + QLatin1Char('/') + entry.name;
-    copyLevel(child, childLevel, below, sinceMs, wholeTree || created, depth + 1);
+    copyLevel(child, childLevel, below, sinceMs, wholeTree || created, depth + 1, read.get());
+}
+
+bool TreeWalk::enters(const DirectoryEntry &entry, int depth) const
+{
+    return !run.filter.isIgnored(entry.name + QLatin1Char('/'))
+           && !nameRefusal(entry, run.targetClock) && depth < deepestLevel;
 }

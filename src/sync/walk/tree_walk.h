@@ -2,6 +2,8 @@
 
 #include "sync/fs/entry.h"
 
+class ReadAhead;
+struct ReadLevel;
 struct RunContext;
 class TargetLevel;
 
@@ -24,14 +26,18 @@ public:
     // Files below a directory are looked at when changed after sinceMs (or
     // always, where the run compares every file with its record); all of them
     // when the directory itself is new on the target side. relativeDir: the
-    // directory's path below the root, "" for the root.
+    // directory's path below the root, "" for the root. read: the
+    // directory's entries as read ahead, if they were.
     void copyLevel(const Directory &from, TargetLevel &into, const QString &relativeDir,
-                   qint64 sinceMs, bool wholeTree, int depth);
+                   qint64 sinceMs, bool wholeTree, int depth, ReadLevel *read = nullptr);
 
 private:
     void copyDirectory(const Directory &from, const DirectoryEntry &entry, TargetLevel &into,
                        const QString &relativeDir, qint64 sinceMs, bool wholeTree,
-                       bool parentChanged, int depth);
+                       bool parentChanged, int depth, ReadAhead &ahead);
+    // Whether the walk enters a subdirectory of this name at this depth
+    // (what it says of one it does not is copyDirectory's).
+    bool enters(const DirectoryEntry &entry, int depth) const;
     bool sourceAsRecorded(class LevelRecord &rows, const QString &name,
                           const EntryStatus &status) const;
 
