@@ -5,6 +5,7 @@
 #include "latency_link.h"
 #include "latency_remote.h"
 #include "round_trips.h"
+#include "support/delegating_file_system.h"
 #include "timing.h"
 #include "tools.h"
 #include "tree_check.h"
@@ -75,6 +76,27 @@ Contender engineCopy(const GeneratedTree &tree, const LatencyRemote &remote, con
             [=, &tree] {
                 const EngineRun run = runEngine(tree.root, targets->current(), 0);
                 checkEngineRun(run, tree.copyableFiles(), who + QStringLiteral(" engine"));
+                return run.ms;
+            }};
+}
+
+// The engine held to one copy at a time (behind a file system that offers
+// no threads): its time per file against the round trip counts the round
+// trips each new file waits for, as cp -a's does.
+Contender engineOneAtATime(const GeneratedTree &tree, const LatencyRemote &remote,
+                           const QString &who)
+{
+    const auto targets
+            = std::make_shared<FreshTargets>(remote.path() + QStringLiteral("/engine-one"), true);
+    return {QStringLiteral("engine ×1"), [targets] { targets->next(); },
+            [=, &tree] {
+                // Made for each run: a file system holds a handle of each
+                // tree it wrote to until it is gone, and the mount is made
+                // afresh between runs.
+                DelegatingFileSystem single(makeFileSystem());
+                const EngineRun run
+                        = runEngine(tree.root, targets->current(), 0, false, QString(), &single);
+                checkEngineRun(run, tree.copyableFiles(), who + QStringLiteral(" engine ×1"));
                 return run.ms;
             }};
 }
@@ -176,6 +198,7 @@ struct LinkPoint
     double rttMs = 0; // asked for
     double pingMs = 0; // measured: ping's median
     double cpMs = 0; // median of cp -a
+    double engineOneMs = 0; // median of the engine one copy at a time
 };
 
 // What runs on a link of one round-trip time: everything at the figures
@@ -230,6 +253,8 @@ LinkPoint measureLink(Workspace &space, const GeneratedTree &tree, double rttMs,
     }
 
     std::vector<Contender> contenders {cpCopy(tree, remote, who)};
+    if (kind == RemoteKind::sshfs)
+        contenders.push_back(engineOneAtATime(tree, remote, who));
     if (measure == Measure::all) {
         contenders.push_back(rsyncCopy(tree, remote, who));
         contenders.push_back(parallelCpCopy(tree, remote, who));
@@ -274,7 +299,8 @@ LinkPoint measureLink(Workspace &space, const GeneratedTree &tree, double rttMs,
     }
     if (measure != Measure::cpOnly && rttMs > 0)
         traceOneFile(tree, remote, space.pathFor(QStringLiteral("l-strace.log")));
-    return {rttMs, ping.medianMs, cp};
+    return {rttMs, ping.medianMs, cp,
+            kind == RemoteKind::sshfs ? medianOf(contenders, QStringLiteral("engine ×1")) : 0};
 }
 
 } // namespace
@@ -302,19 +328,23 @@ std::vector<Bound> runLatencyCase(Workspace &space, int runs)
     measureLink(space, tree, 0.0, RemoteKind::samba, Measure::againstCp, runs, bounds);
 
     // Each round trip added to the link adds the same time to every file
-    // cp -a copies once per round trip it waits for: the slope of its time
-    // per file against the measured round trip counts them.
-    std::vector<std::pair<double, double>> perFile;
-    QString shown;
-    for (const LinkPoint &point : points) {
-        const double msPerFile = point.cpMs / double(tree.files.size());
-        perFile.push_back({point.pingMs, msPerFile});
-        shown += QStringLiteral(" %1 ms → %2 ms/file;")
-                         .arg(fixed(point.pingMs, 3), fixed(msPerFile, 2));
-    }
-    shown.chop(1);
-    say(QStringLiteral("L  cp -a time per file against ping's median round trip:%1; slope %2 round "
-                       "trips per file")
-                .arg(shown, fixed(slope(perFile), 2)));
+    // a copier waits on once per round trip: the slope of its time per file
+    // against the measured round trip counts them.
+    const auto fit = [&points, &tree](const QString &who, double LinkPoint::*ms) {
+        std::vector<std::pair<double, double>> perFile;
+        QString shown;
+        for (const LinkPoint &point : points) {
+            const double msPerFile = point.*ms / double(tree.files.size());
+            perFile.push_back({point.pingMs, msPerFile});
+            shown += QStringLiteral(" %1 ms → %2 ms/file;")
+                             .arg(fixed(point.pingMs, 3), fixed(msPerFile, 2));
+        }
+        shown.chop(1);
+        say(QStringLiteral("L  %1 time per file against ping's median round trip:%2; slope %3 "
+                           "round trips per file")
+                    .arg(who, shown, fixed(slope(perFile), 2)));
+    };
+    fit(QStringLiteral("cp -a"), &LinkPoint::cpMs);
+    fit(QStringLiteral("engine one copy at a time"), &LinkPoint::engineOneMs);
     return bounds;
 }

@@ -144,7 +144,8 @@ CopyReport DirectoryCopy::run(const QString &source, const QString &target, bool
     run.copies = &copies;
     // The walk reads a directory at a time; on a source behind a network or
     // FUSE client, readers ahead of it overlap those round trips.
-    LevelReader levels(*fileSystem, clock.remote ? fileSystem->copiesAtOnce() : 0, run.cancel);
+    const int readers = fileSystem->copiesAtOnce();
+    LevelReader levels(*fileSystem, clock.remote && readers > 1 ? readers : 0, run.cancel);
     run.levels = &levels;
     TreeWalk(run).copyLevel(from, root, QString(), sinceMs, false, 0);
     copies.drain();

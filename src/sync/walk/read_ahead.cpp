@@ -95,6 +95,24 @@ void LevelReader::dropWaiting(const ReadAhead *level)
     }
 }
 
+bool LevelReader::withdraw(const ReadAhead *level, size_t index)
+{
+    const auto depth = waiting.find(level->depth);
+    if (depth == waiting.end())
+        return false;
+    std::deque<Task> &tasks = depth->second;
+    const auto found = std::find_if(tasks.begin(), tasks.end(), [level, index](const Task &task) {
+        return task.level == level && task.index == index;
+    });
+    if (found == tasks.end())
+        return false;
+    tasks.erase(found);
+    if (tasks.empty())
+        waiting.erase(depth);
+    --held;
+    return true;
+}
+
 ReadAhead::ReadAhead(LevelReader &reader, const Directory &parent,
                      const std::vector<DirectoryEntry> &entries, int depth,
                      const std::function<bool(const DirectoryEntry &)> &chosen)
@@ -143,7 +161,11 @@ std::unique_ptr<ReadLevel> ReadAhead::take(const DirectoryEntry &entry)
     std::unique_lock<std::mutex> guard(reader.lock);
     nextToAsk = std::max(nextToAsk, index + 1); // the walk is past it
     std::unique_ptr<ReadLevel> level;
-    if (asked[index]) {
+    if (asked[index] && !read[index] && reader.withdraw(this, index)) {
+        // No reader has got to it yet: the walk reads it itself rather than
+        // wait for a thread to wake (what a warm cache answers at once).
+        --outstanding;
+    } else if (asked[index]) {
         reader.levelRead.wait(guard, [this, index] { return read[index] != nullptr; });
         level = std::move(read[index]);
         --reader.held;

@@ -59,6 +59,8 @@ private:
     };
     void work();
     void dropWaiting(const ReadAhead *level); // with the lock held
+    // Takes back a subdirectory no reader has started on; with the lock held.
+    bool withdraw(const ReadAhead *level, size_t index);
 
     FileSystem &fileSystem;
     const std::atomic<bool> *cancel;
